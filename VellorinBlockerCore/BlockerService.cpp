@@ -1,0 +1,127 @@
+// BlockerService: construction and the session lifecycle (apply, update, status, the lock rules).
+#include "VellorinBlockerCore/BlockerService.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+namespace vellorin {
+namespace {
+
+ApplicationBlocker makeApplicationBlocker(const HelperPaths& paths, std::optional<ApplicationBlocker> given) {
+  if (given) return std::move(*given);
+  return ApplicationBlocker(paths);
+}
+
+std::unique_ptr<HelperBlockedApplicationNotifier> makeNotifier(
+    const HelperPaths& paths, std::unique_ptr<HelperBlockedApplicationNotifier> given) {
+  if (given) return given;
+  if (paths.dryRun) return std::make_unique<NoopBlockedApplicationNotifier>();
+  return std::make_unique<ConsoleUserBlockedApplicationNotifier>();
+}
+
+// The DNS cache tools are best-effort; a stuck one must not stall the daemon.
+constexpr std::chrono::seconds bestEffortToolTimeLimit{5};
+
+bool isActive(const HelperSession& session) { return session.endsAt > std::chrono::system_clock::now(); }
+
+// Every application of `existing` must still be named (by bundle identifier) and every website
+// (by record id) in `next`.
+bool sessionIncludesExistingTargets(const HelperSession& next, const HelperSession& existing) {
+  std::set<std::string> bundleIdentifiers, websiteIDs;
+  for (const auto& app : next.apps) bundleIdentifiers.insert(app.bundleIdentifier);
+  for (const auto& website : next.websites) websiteIDs.insert(website.id);
+  return std::all_of(existing.apps.begin(), existing.apps.end(),
+                     [&](const HelperApp& app) { return bundleIdentifiers.count(app.bundleIdentifier) > 0; }) &&
+         std::all_of(existing.websites.begin(), existing.websites.end(),
+                     [&](const HelperWebsite& website) { return websiteIDs.count(website.id) > 0; });
+}
+
+}  // namespace
+
+BlockerService::BlockerService(HelperPaths paths, std::shared_ptr<FileSystem> fileManager,
+                               std::optional<ApplicationBlocker> applicationBlocker,
+                               std::unique_ptr<HelperBlockedApplicationNotifier> blockedApplicationNotifier,
+                               double notificationCooldown, DateProvider dateProvider,
+                               std::optional<ProcessRunner> processRunner)
+    : paths_(std::move(paths)),
+      applicationBlocker_(makeApplicationBlocker(paths_, std::move(applicationBlocker))),
+      legacyNetworkBlockCleanup_(paths_, fileManager, processRunner.value_or(defaultProcessRunner())),
+      blockedApplicationNotifier_(makeNotifier(paths_, std::move(blockedApplicationNotifier))),
+      notificationCooldown_(notificationCooldown),
+      dateProvider_(std::move(dateProvider)),
+      fileManager_(std::move(fileManager)),
+      processRunner_(processRunner.value_or(boundedProcessRunner(bestEffortToolTimeLimit))) {}
+
+void BlockerService::requireRoot() const {
+  if (!paths_.dryRun && ::getuid() != 0) throw HelperCommandError::helperRequiresRoot();
+}
+
+std::optional<HelperSession> BlockerService::readStoredSession() const {
+  const auto bytes = fileManager_->readFile(paths_.statePath());
+  if (!bytes) return std::nullopt;
+  return decodeDocument<HelperSession>(*bytes);
+}
+
+HelperStatus BlockerService::apply(const HelperSession& session) {
+  requireRoot();
+  if (const auto stored = readStoredSession(); stored && isActive(*stored)) {
+    throw HelperCommandError::activeSessionLocked(stored->endsAt);
+  }
+  applyBlocks(session, std::nullopt);
+  return status("Session applied.");
+}
+
+HelperStatus BlockerService::update(const HelperSession& next) {
+  requireRoot();
+  const auto existing = readStoredSession();
+  if (!existing || !isActive(*existing)) throw HelperCommandError::noActiveSession();
+  if (next.id != existing->id) throw HelperCommandError::sessionUpdateRejected("Active session id does not match.");
+  if (next.profileName != existing->profileName || next.startedAt != existing->startedAt) {
+    throw HelperCommandError::sessionUpdateRejected("Active session identity cannot be changed during a lock.");
+  }
+  if (next.endsAt < existing->endsAt) {
+    throw HelperCommandError::sessionUpdateRejected("Active session time cannot be shortened.");
+  }
+  if (!sessionIncludesExistingTargets(next, *existing)) {
+    throw HelperCommandError::sessionUpdateRejected("Active session targets cannot be removed during a lock.");
+  }
+  applyBlocks(next, existing);
+  return status("Session updated.");
+}
+
+HelperStatus BlockerService::status(const std::string& message) const {
+  const auto stored = readStoredSession();
+  HelperStatus result{"idle", true, false, false, std::nullopt, message};
+  if (stored && isActive(*stored)) {
+    result.phase = "active";
+    result.activeSession = stored;
+  } else if (stored) {
+    result.phase = "expired";
+  }
+  return result;
+}
+
+HelperSession BlockerService::loadSessionFromFile(const std::string& path) const {
+  try {
+    const auto bytes = fileManager_->readFile(path);
+    if (!bytes) throw HelperCommandError::sessionDecodeFailed();
+    return decodeDocument<HelperSession>(*bytes);
+  } catch (const std::exception&) {
+    throw HelperCommandError::sessionDecodeFailed();
+  }
+}
+
+std::string BlockerService::encodeStatus(const HelperStatus& status) const { return encodeDocument(status.toJson()); }
+
+HelperVersionPayload BlockerService::version() const {
+  return {std::string(VellorinHelperVersion), std::string(VellorinHelperProtocolVersion)};
+}
+
+std::string BlockerService::encodeVersion(const HelperVersionPayload& version) const {
+  return encodeDocument(version.toJson());
+}
+
+}  // namespace vellorin

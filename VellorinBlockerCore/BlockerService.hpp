@@ -1,0 +1,122 @@
+// The one service through which every command acts: the session lock, enforcement and restore,
+// the command directory queue, the watch loop and the event log.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VellorinBlockerCore/ApplicationBlocker.hpp"
+#include "VellorinBlockerCore/BlockedApplicationNotifier.hpp"
+#include "VellorinBlockerCore/CommandRunner.hpp"
+#include "VellorinBlockerCore/FileSystem.hpp"
+#include "VellorinBlockerCore/HelperPaths.hpp"
+#include "VellorinBlockerCore/LegacyNetworkBlockCleanup.hpp"
+#include "VellorinBlockerCore/Models.hpp"
+
+namespace vellorin {
+
+using DateProvider = std::function<TimePoint()>;
+
+class BlockerService {
+ public:
+  // Builds the collaborators that are not given: the default application blocker, the no-op
+  // notifier in dry-run mode and the console-user notifier otherwise. `processRunner`, when given,
+  // runs every external tool of the service and its website-block cleanup (tests pass a recorder);
+  // without it the cleanup uses the plain runner and the DNS cache flush a time-limited one.
+  // Construction touches no file and starts no process.
+  BlockerService(HelperPaths paths, std::shared_ptr<FileSystem> fileManager,
+                 std::optional<ApplicationBlocker> applicationBlocker,
+                 std::unique_ptr<HelperBlockedApplicationNotifier> blockedApplicationNotifier,
+                 double notificationCooldown, DateProvider dateProvider,
+                 std::optional<ProcessRunner> processRunner = std::nullopt);
+
+  // ---- Session lifecycle
+
+  // Stores the session and terminates its applications. Needs root (or dry-run mode); fails with
+  // activeSessionLocked while a stored session is active.
+  HelperStatus apply(const HelperSession& session);
+  // Replaces the active session under the lock rules. Needs root (or dry-run mode).
+  HelperStatus update(const HelperSession& session);
+  // Where the stored session stands. A state file that cannot be read or decoded is an error.
+  HelperStatus status(const std::string& message) const;
+  // Reads a session file; every failure becomes sessionDecodeFailed.
+  HelperSession loadSessionFromFile(const std::string& path) const;
+  std::string encodeStatus(const HelperStatus& status) const;
+  HelperVersionPayload version() const;
+  std::string encodeVersion(const HelperVersionPayload& version) const;
+
+  // ---- Enforcement and restore
+
+  // Terminates the blocked applications of an active session, or restores the system once it has
+  // expired.
+  HelperStatus enforceActiveSession();
+  // Restores the system unless a stored session is still active.
+  HelperStatus cleanupIfExpired();
+  // Removes the website blocks, the state file and the event log, then flushes the DNS caches.
+  // Without force it refuses while a stored session is active. `message` is not used.
+  void restore(bool force, const std::string& message);
+
+  // ---- Command directory queue
+
+  // Makes sure the command directory and its parent exist as real directories open to every user,
+  // and rewrites the protocol marker.
+  void prepareCommandDirectory();
+  // One pass over the queued requests, in byte order of their names.
+  void processPendingCommands();
+
+  // ---- Watch loop and event log
+
+  // Never returns: a pass, then a pause, forever. A failed pass writes one line to standard error.
+  [[noreturn]] void watch(double pollInterval);
+  // One pass of the loop. Returns the pause in seconds before the next pass.
+  double watchPass(double pollInterval);
+
+  // Appends events to the event log (newest 100 kept), then notifies under the cooldown.
+  void appendBlockedApplicationEvents(const std::vector<HelperBlockedAppEvent>& events);
+  // Hands events to the notifier, at most one per bundle identifier within the cooldown.
+  void notifyBlockedApplicationEvents(const std::vector<HelperBlockedAppEvent>& events);
+
+  // The matcher that spares the browser instance the focus application drives, if the session names one.
+  static std::vector<AllowedProcessMatcher> controlledChromeAllowedProcessMatchers(const HelperSession& session);
+
+  const HelperPaths& paths() const { return paths_; }
+
+ private:
+  void requireRoot() const;
+  std::optional<HelperSession> readStoredSession() const;
+  void applyBlocks(const HelperSession& session, const std::optional<HelperSession>& previousSession);
+  void terminateAndRecord(const HelperSession& session);
+  void flushDNSCaches();
+  std::string run(const std::string& executable, const std::vector<std::string>& arguments);
+  // The command directory and its parent, verified to be real directories and opened without
+  // following a link at either name.
+  struct SharedDirectories {
+    UniqueFd parent;
+    UniqueFd commands;
+  };
+  SharedDirectories openSharedDirectories();
+  void processCommandRequest(int commandDirectory, const std::string& fileName);
+  HelperCommandResponse answerRequest(const std::string& requestBytes);
+  void lockCommandQueue();
+  void removeEventLog();
+
+  HelperPaths paths_;
+  ApplicationBlocker applicationBlocker_;
+  LegacyNetworkBlockCleanup legacyNetworkBlockCleanup_;
+  std::unique_ptr<HelperBlockedApplicationNotifier> blockedApplicationNotifier_;
+  double notificationCooldown_;
+  DateProvider dateProvider_;
+  std::shared_ptr<FileSystem> fileManager_;
+  ProcessRunner processRunner_;
+  std::map<std::string, TimePoint> lastNotificationDatesByBundleIdentifier_;
+  // Held while a pass handles requests, so two helper processes never run one request twice.
+  UniqueFd commandQueueLock_;
+};
+
+}  // namespace vellorin

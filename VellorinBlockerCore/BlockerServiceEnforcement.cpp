@@ -1,0 +1,103 @@
+// BlockerService: storing a session, enforcing it, and restoring the system.
+#include "VellorinBlockerCore/BlockerService.hpp"
+
+#include <algorithm>
+
+namespace vellorin {
+namespace {
+
+bool isActive(const HelperSession& session) { return session.endsAt > std::chrono::system_clock::now(); }
+
+// The session's application targets: its apps followed by its browser-blocking apps.
+std::vector<HelperApp> applicationTargets(const HelperSession& session) {
+  std::vector<HelperApp> targets = session.apps;
+  targets.insert(targets.end(), session.browserBlockingApps.begin(), session.browserBlockingApps.end());
+  return targets;
+}
+
+std::vector<std::string> sortedApplicationKeys(const HelperSession& session) {
+  std::vector<std::string> keys;
+  for (const auto& app : applicationTargets(session)) keys.push_back(app.bundleIdentifier + "|" + app.path);
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+}  // namespace
+
+std::vector<AllowedProcessMatcher> BlockerService::controlledChromeAllowedProcessMatchers(const HelperSession& session) {
+  const auto& userDataDir = session.controlledChromeUserDataDir;
+  const auto& marker = session.controlledChromeProcessMarker;
+  if (!userDataDir || userDataDir->empty() || !marker || marker->empty()) return {};
+  return {AllowedProcessMatcher{{"--user-data-dir=" + *userDataDir, "--remote-debugging-port=", *marker}}};
+}
+
+void BlockerService::applyBlocks(const HelperSession& session, const std::optional<HelperSession>& previousSession) {
+  fileManager_->createDirectories(paths_.stateDirectory);
+  prepareCommandDirectory();
+  const bool shouldTerminate =
+      !previousSession || sortedApplicationKeys(*previousSession) != sortedApplicationKeys(session);
+  fileManager_->writeFileAtomically(paths_.statePath(), encodeDocument(session.toJson()), WriteOptions{0644, true});
+  if (shouldTerminate) terminateAndRecord(session);
+}
+
+void BlockerService::terminateAndRecord(const HelperSession& session) {
+  const auto events = applicationBlocker_.terminate(applicationTargets(session), session.id,
+                                                    controlledChromeAllowedProcessMatchers(session));
+  appendBlockedApplicationEvents(events);
+}
+
+HelperStatus BlockerService::enforceActiveSession() {
+  const auto stored = readStoredSession();
+  if (!stored) return status("No active session.");
+  if (!isActive(*stored)) {
+    restore(false, "Expired session restored.");
+    return status("Expired session restored.");
+  }
+  terminateAndRecord(*stored);
+  return status("Active session enforced.");
+}
+
+HelperStatus BlockerService::cleanupIfExpired() {
+  if (const auto stored = readStoredSession(); stored && isActive(*stored)) {
+    throw HelperCommandError::activeSessionLocked(stored->endsAt);
+  }
+  restore(false, "Expired session restored.");
+  return status("Expired session restored.");
+}
+
+void BlockerService::restore(bool force, const std::string&) {
+  requireRoot();
+  if (!force) {
+    if (const auto stored = readStoredSession(); stored && isActive(*stored)) {
+      throw HelperCommandError::activeSessionLocked(stored->endsAt);
+    }
+  }
+  legacyNetworkBlockCleanup_.restore(force);
+  fileManager_->removeFile(paths_.statePath());
+  removeEventLog();
+  lastNotificationDatesByBundleIdentifier_.clear();
+  prepareCommandDirectory();
+  flushDNSCaches();
+}
+
+void BlockerService::flushDNSCaches() {
+  if (paths_.dryRun) return;
+  const std::vector<std::pair<std::string, std::vector<std::string>>> tools = {
+      {"/usr/bin/dscacheutil", {"-flushcache"}},
+      {"/usr/bin/killall", {"-HUP", "mDNSResponder"}},
+      {"/usr/bin/killall", {"mDNSResponderHelper"}},
+  };
+  for (const auto& [executable, arguments] : tools) {
+    // Best-effort: a missing, failing or stuck tool is ignored and the next one still runs.
+    try {
+      run(executable, arguments);
+    } catch (...) {
+    }
+  }
+}
+
+std::string BlockerService::run(const std::string& executable, const std::vector<std::string>& arguments) {
+  return processRunner_(executable, arguments, true);
+}
+
+}  // namespace vellorin

@@ -1,0 +1,87 @@
+// BlockerService: the daemon loop, the event log and the notification cooldown.
+#include "VellorinBlockerCore/BlockerService.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace vellorin {
+namespace {
+
+constexpr size_t eventLogCapacity = 100;
+constexpr double failedPassMinimumPause = 5.0;
+constexpr const char* eventLogName = "blocked-app-events.json";
+
+// One line on standard error. A closed or broken stream is ignored: the loop must go on.
+void writeErrorLine(const std::string& message) {
+  std::string line = message + "\n";
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    const ssize_t written = retryOnInterrupt([&] { return ::write(STDERR_FILENO, rest.data(), rest.size()); });
+    if (written <= 0) return;
+    rest.remove_prefix(static_cast<size_t>(written));
+  }
+}
+
+}  // namespace
+
+void BlockerService::watch(double pollInterval) {
+  for (;;) {
+    const double pause = watchPass(pollInterval);
+    std::this_thread::sleep_for(std::chrono::duration<double>(pause));
+  }
+}
+
+double BlockerService::watchPass(double pollInterval) {
+  try {
+    processPendingCommands();
+    enforceActiveSession();
+    return pollInterval;
+  } catch (...) {
+    writeErrorLine(failureDescription(std::current_exception()));
+    return std::max(pollInterval, failedPassMinimumPause);
+  }
+}
+
+void BlockerService::appendBlockedApplicationEvents(const std::vector<HelperBlockedAppEvent>& events) {
+  if (events.empty()) return;
+  const SharedDirectories directories = openSharedDirectories();
+
+  // The log lives in a directory every user can write: anything but a plain, single-link file
+  // under the size cap counts as unreadable, like a log that does not decode.
+  std::vector<HelperBlockedAppEvent> log;
+  try {
+    if (const auto bytes = fileManager_->readUntrustedFileAt(directories.parent.get(), eventLogName,
+                                                             untrustedFileSizeCap)) {
+      log = eventsFromJson(parseDocument(*bytes));
+    }
+  } catch (...) {
+    log.clear();
+  }
+  log.insert(log.end(), events.begin(), events.end());
+  if (log.size() > eventLogCapacity) log.erase(log.begin(), log.end() - eventLogCapacity);
+
+  fileManager_->writeFileAtomicallyAt(directories.parent.get(), eventLogName, encodeDocument(eventsToJson(log)),
+                                      WriteOptions{0644, true});
+  notifyBlockedApplicationEvents(events);
+}
+
+void BlockerService::notifyBlockedApplicationEvents(const std::vector<HelperBlockedAppEvent>& events) {
+  const TimePoint now = dateProvider_();
+  const auto cooldown = std::chrono::duration<double>(notificationCooldown_);
+  for (const auto& event : events) {
+    if (event.bundleIdentifier.empty()) continue;
+    const auto last = lastNotificationDatesByBundleIdentifier_.find(event.bundleIdentifier);
+    // A clock that moved backwards gives a negative distance, which counts as within the cooldown.
+    if (last != lastNotificationDatesByBundleIdentifier_.end() && now - last->second < cooldown) continue;
+    lastNotificationDatesByBundleIdentifier_[event.bundleIdentifier] = now;
+    try {
+      blockedApplicationNotifier_->notify(event);
+    } catch (...) {
+      // Notifications are best-effort.
+    }
+  }
+}
+
+}  // namespace vellorin

@@ -1,0 +1,226 @@
+// The real file system: atomic replacement, refusal of planted files, one-name removal.
+#include "VellorinBlockerCore/FileSystem.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace vellorin {
+namespace {
+
+constexpr mode_t defaultFileMode = 0644;
+
+std::string describe(const char* call, const std::filesystem::path& path) { return std::string(call) + " " + path.string(); }
+
+void syncDescriptor(int fd, const std::string& what) {
+#if defined(__APPLE__)
+  // fsync on macOS does not reach the platter; F_FULLFSYNC does (and falls back where unsupported).
+  if (::fcntl(fd, F_FULLFSYNC) == 0) return;
+#endif
+  if (retryOnInterrupt([&] { return ::fsync(fd); }) != 0) throwSystemError("fsync " + what);
+}
+
+void writeAll(int fd, std::string_view bytes, const std::string& what) {
+  while (!bytes.empty()) {
+    const ssize_t written = retryOnInterrupt([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (written < 0) throwSystemError("write " + what);
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
+}
+
+// Reads an open regular file to its end, refusing to grow past `cap` bytes.
+std::string readAll(int fd, size_t cap, const std::string& what) {
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t count = retryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
+    if (count < 0) throwSystemError("read " + what);
+    if (count == 0) return content;
+    if (content.size() + static_cast<size_t>(count) > cap) throw RefusedFileError(what + " is larger than the size limit.");
+    content.append(buffer, static_cast<size_t>(count));
+  }
+}
+
+std::string temporaryName() {
+  unsigned char bytes[8];
+  fillRandomBytes(bytes, sizeof bytes);
+  char name[48];
+  std::snprintf(name, sizeof name, ".vellorin-tmp-%02x%02x%02x%02x%02x%02x%02x%02x", bytes[0], bytes[1], bytes[2],
+                bytes[3], bytes[4], bytes[5], bytes[6], bytes[7]);
+  return name;
+}
+
+// Splits a path into its parent directory and final name for descriptor-relative work.
+std::pair<std::filesystem::path, std::string> parentAndName(const std::filesystem::path& path) {
+  auto parent = path.parent_path();
+  if (parent.empty()) parent = ".";
+  return {parent, path.filename().string()};
+}
+
+}  // namespace
+
+bool FileSystem::exists(const std::filesystem::path& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0;
+}
+
+std::optional<std::string> FileSystem::readFile(const std::filesystem::path& path) {
+  UniqueFd fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+  if (!fd) {
+    if (errno == ENOENT) return std::nullopt;
+    throwSystemError(describe("open", path));
+  }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) throwSystemError(describe("fstat", path));
+  if (!S_ISREG(status.st_mode)) throwSystemError(S_ISDIR(status.st_mode) ? EISDIR : EINVAL, describe("read", path));
+  return readAll(fd.get(), SIZE_MAX, path.string());
+}
+
+void FileSystem::writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                                     const WriteOptions& options) {
+  const auto [parent, name] = parentAndName(path);
+  const UniqueFd directory = openDirectory(parent);
+  writeFileAtomicallyAt(directory.get(), name, bytes, options);
+}
+
+void FileSystem::createDirectories(const std::filesystem::path& path) {
+  std::filesystem::create_directories(path);  // throws filesystem_error, a system_error, with the path
+}
+
+bool FileSystem::removeFile(const std::filesystem::path& path) {
+  const auto location = parentAndName(path);
+  const char* parent = location.first.c_str();
+  UniqueFd directory(retryOnInterrupt([&] { return ::open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!directory) {
+    if (errno == ENOENT) return false;
+    throwSystemError(describe("open", location.first));
+  }
+  return removeEntryAt(directory.get(), location.second);
+}
+
+void FileSystem::moveFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::rename(from.c_str(), to.c_str()) == 0) {
+    const UniqueFd directory = openDirectory(parentAndName(to).first);
+    syncDescriptor(directory.get(), to.parent_path().string());
+    return;
+  }
+  if (errno != EXDEV) throwSystemError("rename " + from.string() + " to " + to.string());
+  // Another volume: the target is still replaced in one step, by a durable copy beside it.
+  copyFile(from, to);
+  if (::unlink(from.c_str()) != 0 && errno != ENOENT) throwSystemError(describe("unlink", from));
+}
+
+void FileSystem::copyFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+  UniqueFd source(retryOnInterrupt([&] { return ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+  if (!source) throwSystemError(describe("open", from));
+  struct stat status {};
+  if (::fstat(source.get(), &status) != 0) throwSystemError(describe("fstat", from));
+  if (!S_ISREG(status.st_mode)) throwSystemError(EINVAL, describe("copy", from));
+  const std::string bytes = readAll(source.get(), SIZE_MAX, from.string());
+  writeFileAtomically(to, bytes, WriteOptions{status.st_mode & 0777, true});
+}
+
+std::vector<std::string> FileSystem::listDirectory(const std::filesystem::path& path) {
+  return listDirectoryAt(openDirectory(path).get());
+}
+
+UniqueFd FileSystem::openDirectory(const std::filesystem::path& path) {
+  UniqueFd fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!fd) throwSystemError(describe("open", path));
+  return fd;
+}
+
+std::optional<std::string> FileSystem::readUntrustedFileAt(int directory, const std::string& name, size_t cap) {
+  // O_NONBLOCK: opening a planted FIFO must not hang; O_NOFOLLOW: a planted link is refused.
+  UniqueFd fd(retryOnInterrupt(
+      [&] { return ::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY); }));
+  if (!fd) {
+    if (errno == ENOENT) return std::nullopt;
+    if (errno == ELOOP) throw RefusedFileError(name + " is a symbolic link.");
+    throwSystemError("open " + name);
+  }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) throwSystemError("fstat " + name);
+  if (!S_ISREG(status.st_mode)) throw RefusedFileError(name + " is not a regular file.");
+  if (status.st_nlink != 1) throw RefusedFileError(name + " has more than one link.");
+  if (static_cast<unsigned long long>(status.st_size) > cap) throw RefusedFileError(name + " is larger than the size limit.");
+  return readAll(fd.get(), cap, name);
+}
+
+void FileSystem::writeFileAtomicallyAt(int directory, const std::string& name, std::string_view bytes,
+                                       const WriteOptions& options) {
+  mode_t mode = defaultFileMode;
+  if (options.mode) {
+    mode = *options.mode;
+  } else {
+    struct stat existing {};
+    if (::fstatat(directory, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode)) {
+      mode = existing.st_mode & 0777;
+    }
+  }
+
+  const std::string temporary = temporaryName();
+  UniqueFd fd(retryOnInterrupt([&] {
+    return ::openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  }));
+  if (!fd) throwSystemError("create temporary file for " + name);
+  try {
+    writeAll(fd.get(), bytes, name);
+    // The mode is set on the descriptor before the file is visible under its final name.
+    if (::fchmod(fd.get(), mode) != 0) throwSystemError("fchmod " + name);
+    if (options.durable) syncDescriptor(fd.get(), name);
+    if (::close(fd.release()) != 0) throwSystemError("close " + name);
+    // rename replaces a link at the target name instead of following it.
+    if (::renameat(directory, temporary.c_str(), directory, name.c_str()) != 0) throwSystemError("rename to " + name);
+  } catch (...) {
+    ::unlinkat(directory, temporary.c_str(), 0);
+    throw;
+  }
+  if (options.durable) syncDescriptor(directory, "directory of " + name);
+}
+
+bool FileSystem::removeEntryAt(int directory, const std::string& name) {
+  if (::unlinkat(directory, name.c_str(), 0) == 0) return true;
+  if (errno == ENOENT) return false;
+  if (errno != EISDIR && errno != EPERM) throwSystemError("unlink " + name);
+  // A directory: removed only when it is empty, never walked.
+  struct stat status {};
+  if (::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
+    throwSystemError(EPERM, "unlink " + name);
+  }
+  if (::unlinkat(directory, name.c_str(), AT_REMOVEDIR) == 0) return true;
+  if (errno == ENOTEMPTY || errno == EEXIST || errno == ENOENT) return false;
+  throwSystemError("rmdir " + name);
+}
+
+std::vector<std::string> FileSystem::listDirectoryAt(int directory) {
+  const int duplicate = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+  if (duplicate < 0) throwSystemError("dup directory descriptor");
+  DIR* stream = ::fdopendir(duplicate);
+  if (!stream) {
+    ::close(duplicate);
+    throwSystemError("fdopendir");
+  }
+  ::rewinddir(stream);
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* entry = ::readdir(stream)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+    errno = 0;
+  }
+  const int error = errno;
+  ::closedir(stream);
+  if (error != 0) throwSystemError(error, "readdir");
+  return names;
+}
+
+std::shared_ptr<FileSystem> realFileSystem() {
+  static const auto shared = std::make_shared<FileSystem>();
+  return shared;
+}
+
+}  // namespace vellorin

@@ -1,0 +1,73 @@
+// VellorinHelper: runs one command of the privileged helper and prints its JSON result.
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "VellorinBlockerCore/BlockerService.hpp"
+
+namespace {
+
+using namespace vellorin;
+
+constexpr double notificationCooldownSeconds = 30.0;
+constexpr double watchPollIntervalSeconds = 0.2;
+
+// Writes the whole text and one line feed; the document is complete before the first byte goes out.
+void writeDocument(int fd, const std::string& document) {
+  const std::string bytes = document + "\n";
+  std::string_view rest = bytes;
+  while (!rest.empty()) {
+    const ssize_t written = retryOnInterrupt([&] { return ::write(fd, rest.data(), rest.size()); });
+    if (written <= 0) return;
+    rest.remove_prefix(static_cast<size_t>(written));
+  }
+}
+
+std::string runCommand(BlockerService& service, const std::vector<std::string>& arguments) {
+  if (arguments.empty()) throw HelperCommandError::missingArgument("command");
+  const std::string& command = arguments[0];
+
+  if (command == "version") return service.encodeVersion(service.version());
+  if (command == "apply" || command == "update") {
+    if (arguments.size() == 1) throw HelperCommandError::missingArgument("session-json-path");
+    const HelperSession session = service.loadSessionFromFile(arguments[1]);
+    return service.encodeStatus(command == "apply" ? service.apply(session) : service.update(session));
+  }
+  if (command == "status") return service.encodeStatus(service.status("Status loaded."));
+  if (command == "cleanup") return service.encodeStatus(service.cleanupIfExpired());
+  if (command == "enforce") return service.encodeStatus(service.enforceActiveSession());
+  if (command == "process-commands") {
+    service.processPendingCommands();
+    return service.encodeStatus(service.status("Pending commands processed."));
+  }
+  if (command == "watch") service.watch(watchPollIntervalSeconds);
+  if (command == "restore") {
+    const bool force = std::find(arguments.begin(), arguments.end(), "--force") != arguments.end();
+    service.restore(force, "Blocker restored.");
+    return service.encodeStatus(service.status("Blocker restored."));
+  }
+  throw HelperCommandError::invalidCommand(command);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A reader that goes away must not end the helper; writes then fail with EPIPE instead.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
+  try {
+    BlockerService service(HelperPaths::fromEnvironment(processEnvironment()), realFileSystem(), std::nullopt,
+                           nullptr, notificationCooldownSeconds, [] { return std::chrono::system_clock::now(); });
+    writeDocument(STDOUT_FILENO, runCommand(service, arguments));
+    return 0;
+  } catch (...) {
+    const nlohmann::json document = {{"error", failureDescription(std::current_exception())}};
+    writeDocument(STDERR_FILENO, document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+    return 1;
+  }
+}
