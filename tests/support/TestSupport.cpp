@@ -1,0 +1,82 @@
+// Shared test helpers.
+#include "support/TestSupport.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace vellorin::testing {
+
+TemporaryDirectory::TemporaryDirectory() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vellorin-test-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+HelperPaths sandboxPaths(const std::filesystem::path& root, bool dryRun) {
+  return HelperPaths::fromEnvironment(sandboxEnvironment(root, dryRun));
+}
+
+std::map<std::string, std::string> sandboxEnvironment(const std::filesystem::path& root, bool dryRun) {
+  std::map<std::string, std::string> environment = {
+      {"VELLORIN_HOSTS_PATH", (root / "etc/hosts").string()},
+      {"VELLORIN_PF_CONF_PATH", (root / "etc/pf.conf").string()},
+      {"VELLORIN_PF_ANCHOR_PATH", (root / "etc/pf.anchors/app.vellorin.helper").string()},
+      {"VELLORIN_PF_TOKEN_PATH", (root / "etc/VellorinPFToken").string()},
+      {"VELLORIN_RESOLVER_DIR", (root / "etc/resolver").string()},
+      {"VELLORIN_STATE_DIR", (root / "state").string()},
+      {"VELLORIN_COMMAND_DIR", (root / "Shared/Commands").string()},
+  };
+  if (dryRun) environment["VELLORIN_DRY_RUN"] = "1";
+  return environment;
+}
+
+void writeTextFile(const std::filesystem::path& path, const std::string& content, mode_t mode) {
+  std::filesystem::create_directories(path.parent_path());
+  {
+    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+    stream << content;
+    if (!stream) throw std::runtime_error("cannot write " + path.string());
+  }
+  std::filesystem::permissions(path, static_cast<std::filesystem::perms>(mode));
+}
+
+std::optional<std::string> readTextFile(const std::filesystem::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  if (!stream) return std::nullopt;
+  std::ostringstream content;
+  content << stream.rdbuf();
+  return content.str();
+}
+
+mode_t fileMode(const std::filesystem::path& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) throw std::runtime_error("stat " + path.string());
+  return status.st_mode & 07777;
+}
+
+ProcessRunner RecordingRunner::runner() {
+  auto calls = calls_;
+  auto outputs = outputs_;
+  auto handlers = handlers_;
+  return [calls, outputs, handlers](const std::string& executable, const std::vector<std::string>& arguments,
+                                    bool allowFailure) {
+    calls->push_back({executable, arguments, allowFailure});
+    if (const auto handler = handlers.find(executable); handler != handlers.end()) {
+      return handler->second(arguments, allowFailure);
+    }
+    const auto output = outputs.find(executable);
+    return output == outputs.end() ? std::string() : output->second;
+  };
+}
+
+}  // namespace vellorin::testing
