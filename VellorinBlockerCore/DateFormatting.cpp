@@ -92,7 +92,12 @@ std::optional<TimePoint> parseWholeSecondDate(std::string_view text) {
   if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month)) return std::nullopt;
   if (hour > 23 || minute > 59 || second > 59) return std::nullopt;
   const int64_t seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-  return TimePoint(std::chrono::duration_cast<TimePoint::duration>(std::chrono::seconds(seconds)));
+  // A clock with nanosecond ticks reaches only the years 1677 to 2262; a date outside what the
+  // clock can hold is rejected rather than wrapped around.
+  using std::chrono::duration_cast;
+  const auto limit = duration_cast<std::chrono::seconds>(TimePoint::duration::max()).count() - 1;
+  if (seconds > limit || seconds < -limit) return std::nullopt;
+  return TimePoint(duration_cast<TimePoint::duration>(std::chrono::seconds(seconds)));
 }
 
 }  // namespace vellorin

@@ -17,7 +17,7 @@ std::string formatWholeSecondDate(TimePoint time);
 std::string formatMillisecondDate(TimePoint time);
 
 // Parses exactly the whole-second form above. Any other form, a fraction of a second or an
-// offset other than "Z" included, gives nothing.
+// offset other than "Z" included, gives nothing; so does a date the system clock cannot hold.
 std::optional<TimePoint> parseWholeSecondDate(std::string_view text);
 
 }  // namespace vellorin
