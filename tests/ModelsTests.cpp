@@ -180,7 +180,9 @@ TEST(Dates, FormatAndParseAcrossTheCalendar) {
   }
   // Far dates either round-trip or are refused; they never wrap around.
   for (const char* text : {"9999-12-31T23:59:59Z", "0001-01-01T00:00:00Z"}) {
-    if (const auto parsed = parseWholeSecondDate(text)) EXPECT_EQ(formatWholeSecondDate(*parsed), text);
+    if (const auto parsed = parseWholeSecondDate(text)) {
+      EXPECT_EQ(formatWholeSecondDate(*parsed), text);
+    }
   }
   EXPECT_EQ(formatMillisecondDate(at("1969-12-31T23:59:59Z") + std::chrono::milliseconds(5)),
             "1969-12-31T23:59:59.005Z");
