@@ -103,7 +103,8 @@ class BlockerService {
   SharedDirectories openSharedDirectories();
   void processCommandRequest(int commandDirectory, const std::string& fileName);
   HelperCommandResponse answerRequest(const std::string& requestBytes);
-  void lockCommandQueue();
+  // Takes the queue lock; false when this process may not create it (and so may change nothing).
+  bool lockCommandQueue();
   void removeEventLog();
 
   HelperPaths paths_;

@@ -113,17 +113,29 @@ void BlockerService::removeEventLog() {
   fileManager_->removeEntryAt(parent.get(), lastComponent(paths_.blockedApplicationEventsPath()));
 }
 
-void BlockerService::lockCommandQueue() {
+bool BlockerService::lockCommandQueue() {
   if (!commandQueueLock_) {
-    fileManager_->createDirectories(paths_.stateDirectory);
+    // A process that may not write the state directory (an unprivileged run outside dry-run mode)
+    // can change nothing either: it only answers with refusals, and goes on without the lock.
+    const auto mayNotWrite = [](int error) { return error == EACCES || error == EPERM || error == EROFS; };
+    try {
+      fileManager_->createDirectories(paths_.stateDirectory);
+    } catch (const std::system_error& error) {
+      if (mayNotWrite(error.code().value())) return false;
+      throw;
+    }
     const auto path = appendingComponent(paths_.stateDirectory, commandQueueLockName);
     commandQueueLock_ = UniqueFd(retryOnInterrupt(
         [&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600); }));
-    if (!commandQueueLock_) throwSystemError("open " + path.string());
+    if (!commandQueueLock_) {
+      if (mayNotWrite(errno)) return false;
+      throwSystemError("open " + path.string());
+    }
   }
   if (retryOnInterrupt([&] { return ::flock(commandQueueLock_.get(), LOCK_EX); }) != 0) {
     throwSystemError("lock the command queue");
   }
+  return true;
 }
 
 void BlockerService::processPendingCommands() {
@@ -135,11 +147,12 @@ void BlockerService::processPendingCommands() {
   if (requests.empty()) return;
   std::sort(requests.begin(), requests.end());  // byte order
 
-  lockCommandQueue();
   struct Unlock {
     int fd;
-    ~Unlock() { ::flock(fd, LOCK_UN); }
-  } unlock{commandQueueLock_.get()};
+    ~Unlock() {
+      if (fd >= 0) ::flock(fd, LOCK_UN);
+    }
+  } unlock{lockCommandQueue() ? commandQueueLock_.get() : -1};
   for (const auto& name : requests) processCommandRequest(directories.commands.get(), name);
 }
 

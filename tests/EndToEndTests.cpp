@@ -111,6 +111,17 @@ TEST_F(HelperBinary, MutationsNeedRootOutsideDryRun) {
   std::filesystem::remove(paths().statePath());
   EXPECT_EQ(decodeDocument<HelperStatus>(run({"enforce"}, false, nobody).standardOutput).message,
             "No active session.");
+
+  // Queued mutations are refused in their response; the unprivileged pass itself succeeds even
+  // though it may not create the queue lock in the state directory.
+  std::filesystem::permissions(paths().stateDirectory, std::filesystem::perms(0755));
+  ASSERT_EQ(run({"process-commands"}, false, nobody).exitStatus, 0);
+  writeTextFile(paths().commandDirectory / "c.request.json", R"({"id":"c","command":"cleanup"})");
+  const auto pass = run({"process-commands"}, false, nobody);
+  EXPECT_EQ(pass.exitStatus, 0) << pass.standardError;
+  const auto response = readTextFile(paths().commandDirectory / "c.response.json");
+  ASSERT_TRUE(response);
+  EXPECT_EQ(decodeDocument<HelperCommandResponse>(*response).error, "Helper mutation commands must run as root.");
 }
 
 TEST_F(HelperBinary, TheDaemonAnswersRequestsMovedIntoTheDirectory) {
