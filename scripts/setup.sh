@@ -10,7 +10,7 @@ fi
 
 packages=(cmake ninja-build g++ clang libc++-14-dev libc++abi-14-dev
           nlohmann-json3-dev libicu-dev libgtest-dev libgmock-dev googletest
-          libbenchmark-dev procps groff-base)
+          libbenchmark-dev procps groff-base python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
