@@ -78,6 +78,17 @@ UniqueFd openGrandparent(FileSystem& fileSystem, const std::filesystem::path& pa
 
 std::string lastComponent(const std::filesystem::path& path) { return path.filename().string(); }
 
+// A response is written by renaming a temporary file over its name: impossible when the name is
+// too long, or when a directory stands there (an empty one is cleared away first).
+bool responseCanBeWritten(FileSystem& fileSystem, int directory, const std::string& responseName) {
+  if (responseName.size() > NAME_MAX) return false;
+  struct stat status {};
+  if (::fstatat(directory, responseName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
+    return true;
+  }
+  return fileSystem.removeEntryAt(directory, responseName);
+}
+
 }  // namespace
 
 BlockerService::SharedDirectories BlockerService::openSharedDirectories() {
@@ -159,9 +170,9 @@ void BlockerService::processPendingCommands() {
 void BlockerService::processCommandRequest(int commandDirectory, const std::string& fileName) {
   const std::string fileID = fileName.substr(0, fileName.size() - requestSuffix.size());
   const std::string responseName = fileID + std::string(responseSuffix);
-  if (responseName.size() > NAME_MAX) {
-    // No response can ever be written under this name; running the command would repeat it every
-    // pass. The request is dropped unread.
+  if (!responseCanBeWritten(*fileManager_, commandDirectory, responseName)) {
+    // Running the command would repeat it every pass, since its answer could never be written and
+    // the request would stay. The request is dropped unread.
     fileManager_->removeEntryAt(commandDirectory, fileName);
     return;
   }

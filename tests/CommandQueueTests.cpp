@@ -176,12 +176,18 @@ TEST_F(CommandQueue, ARequestThatCannotBeAnsweredIsDroppedUnrun) {
   service->prepareCommandDirectory();
   const std::string longID(255 - std::string(".request.json").size(), 'x');
   request(longID + ".request.json", applyRequest("long", makeSession("L", 60)));
+  request("blocked.request.json", applyRequest("blocked", makeSession("B", 60)));
+  std::filesystem::create_directories(commands() / "blocked.response.json" / "inside");
+  request("cleared.request.json", R"({"id":"cleared","command":"cleanup"})");
+  std::filesystem::create_directories(commands() / "cleared.response.json");
   const std::string oddID = "bad\xff";
   request(oddID + ".request.json", "{}");
   service->processPendingCommands();
 
   EXPECT_FALSE(std::filesystem::exists(commands() / (longID + ".request.json")));
-  EXPECT_FALSE(std::filesystem::exists(fixture.paths.statePath())) << "the unanswerable apply never ran";
+  EXPECT_FALSE(std::filesystem::exists(commands() / "blocked.request.json"));
+  EXPECT_FALSE(std::filesystem::exists(fixture.paths.statePath())) << "the unanswerable applies never ran";
+  EXPECT_TRUE(response("cleared").ok) << "an empty directory in the way is cleared";
   EXPECT_EQ(response(oddID).id, "bad\xEF\xBF\xBD");
   service->processPendingCommands();  // and the queue is not stuck behind them
 }

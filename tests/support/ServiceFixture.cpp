@@ -5,7 +5,14 @@ namespace vellorin::testing {
 
 std::unique_ptr<BlockerService> ServiceFixture::makeService(std::shared_ptr<FileSystem> fileSystem, double cooldown) {
   auto snapshot = processes;
-  ApplicationBlocker blocker(paths, [snapshot] { return *snapshot; }, runner.runner());
+  auto fails = snapshotFails;
+  ApplicationBlocker blocker(
+      paths,
+      [snapshot, fails] {
+        if (*fails) throw HelperCommandError::commandFailed("ps: cannot read the process table");
+        return *snapshot;
+      },
+      runner.runner());
   auto now = clock;
   return std::make_unique<BlockerService>(paths, std::move(fileSystem), std::move(blocker),
                                           std::make_unique<RecordingNotifier>(notified), cooldown,

@@ -29,6 +29,8 @@ struct ServiceFixture {
   TemporaryDirectory temp;
   HelperPaths paths;
   std::shared_ptr<std::vector<RunningProcess>> processes = std::make_shared<std::vector<RunningProcess>>();
+  // When set, every process snapshot fails the way a failing "/bin/ps" does.
+  std::shared_ptr<bool> snapshotFails = std::make_shared<bool>(false);
   std::shared_ptr<std::vector<HelperBlockedAppEvent>> notified = std::make_shared<std::vector<HelperBlockedAppEvent>>();
   std::shared_ptr<TimePoint> clock = std::make_shared<TimePoint>(std::chrono::system_clock::now());
   RecordingRunner runner;
