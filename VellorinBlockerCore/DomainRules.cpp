@@ -71,7 +71,7 @@ UText16 trimmingWhitespace(const UText16& text) {
 
 UText16 lowercased(const UText16& text) {
   if (text.empty()) return {};
-  // The root locale: no language-specific rules such as the Turkish dotless i.
+  // The root locale: no per-language rules such as the Turkish dotless i.
   UErrorCode status = U_ZERO_ERROR;
   const int32_t length = u_strToLower(nullptr, 0, text.data(), static_cast<int32_t>(text.size()), "", &status);
   if (status != U_BUFFER_OVERFLOW_ERROR) check(status, "u_strToLower");
