@@ -1,17 +1,20 @@
-// Website-block removal is not built yet: restore says so instead of pretending to succeed.
+// Removal of the hosts-file, packet-filter and resolver blocks, in that order.
 #include "VellorinBlockerCore/LegacyNetworkBlockCleanup.hpp"
 
-#include <stdexcept>
 #include <utility>
 
 namespace vellorin {
 
 LegacyNetworkBlockCleanup::LegacyNetworkBlockCleanup(HelperPaths paths, std::shared_ptr<FileSystem> fileManager,
                                                      ProcessRunner processRunner)
-    : paths_(std::move(paths)), fileManager_(std::move(fileManager)), processRunner_(std::move(processRunner)) {}
+    : hostsBlocker(paths, fileManager),
+      packetFilterBlocker(paths, fileManager, std::move(processRunner)),
+      wildcardResolverBlocker(std::move(paths), std::move(fileManager)) {}
 
-void LegacyNetworkBlockCleanup::restore(bool) const {
-  throw std::runtime_error("Removing website blocks is not available in this build.");
+void LegacyNetworkBlockCleanup::restore(bool force) const {
+  hostsBlocker.restore();
+  packetFilterBlocker.restore(force);
+  wildcardResolverBlocker.restore();
 }
 
 }  // namespace vellorin

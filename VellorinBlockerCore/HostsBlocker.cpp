@@ -1,0 +1,88 @@
+// The hosts-file block: rendering, stripping, apply and restore over the file-system layer.
+#include "VellorinBlockerCore/HostsBlocker.hpp"
+
+#include <utility>
+
+#include "VellorinBlockerCore/UnicodeText.hpp"
+
+namespace vellorin {
+
+HostsBlocker::HostsBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> files)
+    : paths(std::move(helperPaths)), fileManager(std::move(files)) {}
+
+void HostsBlocker::apply(const std::vector<std::string>& domains, const std::string& sessionID) const {
+  fileManager->createDirectories(paths.stateDirectory);
+  const auto backupPath = paths.hostsBackupPath();
+  // The backup keeps the state from before the first of a series of applies.
+  if (!fileManager->exists(backupPath) && fileManager->exists(paths.hostsPath)) {
+    fileManager->copyFile(paths.hostsPath, backupPath);
+  }
+  const std::string current = fileManager->readFile(paths.hostsPath).value_or(std::string(defaultHostsContent));
+  const std::string stripped = stripBlock(current);
+  std::string content(trimUnicodeWhitespace(stripped));
+  content += "\n\n";
+  content += renderBlock(domains, sessionID);
+  content += "\n";
+  fileManager->writeFileAtomically(paths.hostsPath, content);
+}
+
+void HostsBlocker::restore() const {
+  const auto backupPath = paths.hostsBackupPath();
+  if (fileManager->exists(backupPath)) {
+    // One rename replaces the hosts file: there is no moment without one.
+    fileManager->moveFile(backupPath, paths.hostsPath);
+    return;
+  }
+  const std::string current = fileManager->readFile(paths.hostsPath).value_or(std::string(defaultHostsContent));
+  fileManager->writeFileAtomically(paths.hostsPath, stripBlock(current));
+}
+
+bool HostsBlocker::containsBlock() const {
+  try {
+    const auto content = fileManager->readFile(paths.hostsPath);
+    return content && content->find(beginMarker) != std::string::npos;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::string HostsBlocker::renderBlock(const std::vector<std::string>& domains, const std::string& sessionID) const {
+  std::string block = beginMarker + " " + sessionID;
+  for (const auto& domain : domains) {
+    block += "\n0.0.0.0\t" + domain;
+    block += "\n::\t" + domain;
+  }
+  block += "\n" + endMarker;
+  return block;
+}
+
+std::string HostsBlocker::stripBlock(std::string_view text) const {
+  std::string result(text);
+  for (;;) {
+    const size_t begin = result.find(beginMarker);
+    if (begin == std::string::npos) break;
+    const size_t endMarkerAt = result.find(endMarker, begin + beginMarker.size());
+    if (endMarkerAt == std::string::npos) break;
+
+    const std::string_view before = std::string_view(result).substr(0, begin);
+    const size_t leadingBreak = trailingLineBreakLength(before);
+    const size_t start = begin - leadingBreak;
+    size_t end = endMarkerAt + endMarker.size();
+    const size_t trailingBreak = leadingLineBreakLength(std::string_view(result).substr(end));
+    end += trailingBreak;
+
+    // "A\n<block>\nB" must leave "A\nB", not "AB": when the block sat between two lines of text
+    // with no empty line beside it, the break that followed it stays.
+    if (leadingBreak > 0 && trailingBreak > 0) {
+      const std::string_view textBefore = before.substr(0, start);
+      const std::string_view textAfter = std::string_view(result).substr(end);
+      const bool lineBefore = !textBefore.empty() && trailingLineBreakLength(textBefore) == 0;
+      const bool lineAfter = !textAfter.empty() && leadingLineBreakLength(textAfter) == 0;
+      if (lineBefore && lineAfter) end -= trailingBreak;
+    }
+    result.erase(start, end - start);
+  }
+  return result;
+}
+
+}  // namespace vellorin
