@@ -113,7 +113,6 @@ std::vector<HelperBlockedAppEvent> ApplicationBlocker::terminate(
   std::vector<int32_t> survivors;
   std::set_intersection(killList.begin(), killList.end(), stillMatching.begin(), stillMatching.end(),
                         std::back_inserter(survivors));
-  std::erase(survivors, ownPID);
   signalProcesses("-KILL", survivors);
   return events;
 }

@@ -317,23 +317,6 @@ TEST_F(Termination, SnapshotFailuresPropagate) {
   EXPECT_EQ(runner.calls(), (std::vector<RecordedCall>{killCall("-TERM", 500)}));
 }
 
-TEST(BlockedApplicationEvents, OnePerDistinctBundleAndPath) {
-  const HelperApp a = app("com.a", "A", "/A.app");
-  const HelperApp aElsewhere = app("com.a", "A", "/Other/A.app");
-  const HelperApp b = app("com.b", "", "/B.app");
-  const std::vector<MatchedApplicationProcess> matches = {
-      {b, {3, "x"}}, {a, {4, "x"}}, {b, {5, "x"}}, {aElsewhere, {6, "x"}}, {a, {7, "x"}},
-  };
-  const TimePoint at = std::chrono::system_clock::from_time_t(1'700'000'000);
-  const auto events = ApplicationBlocker::blockedApplicationEvents(matches, "sid", at);
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[0].path, "/B.app");
-  EXPECT_EQ(events[0].name, "");
-  EXPECT_EQ(events[1].path, "/A.app");
-  EXPECT_EQ(events[2].path, "/Other/A.app");
-  for (const auto& event : events) EXPECT_EQ(event.occurredAt, at);
-}
-
 // ---- real processes ----
 
 // Fake application bundles built from system programs, started by the test and always reaped.

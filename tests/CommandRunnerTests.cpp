@@ -35,6 +35,8 @@ struct PolicyCase {
   std::string failureText;
 };
 
+void PrintTo(const PolicyCase& policyCase, std::ostream* stream) { *stream << policyCase.name; }
+
 class ExitStatusPolicy : public ::testing::TestWithParam<PolicyCase> {};
 
 TEST_P(ExitStatusPolicy, ReturnsOrFailsWithTheCombinedOutput) {
