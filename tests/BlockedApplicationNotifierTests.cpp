@@ -37,7 +37,7 @@ TEST(ConsoleNotification, RunsTheLauncherWithTheEscapedScript) {
   const std::string suffix = " is locked until your focus session ends.\" with title \"Blocked by Vellorin\"";
   const std::vector<std::pair<HelperBlockedAppEvent, std::string>> cases = {
       {event("Slack"), "display notification \"Slack" + suffix},
-      {event("", "com.tinyspeck.slackmacgap"), "display notification \"com.tinyspeck.slackmacgap" + suffix},
+      {event("", "com.example.chat"), "display notification \"com.example.chat" + suffix},
       {event("My \"Best\" App"), "display notification \"My \\\"Best\\\" App" + suffix},
       {event("Back\\slash"), "display notification \"Back\\\\slash" + suffix},
       {event("a\\\"b"), "display notification \"a\\\\\\\"b" + suffix},  // a\"b: backslash doubled, quote escaped
