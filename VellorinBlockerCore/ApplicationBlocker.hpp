@@ -80,6 +80,11 @@ class ApplicationBlocker {
   HelperPaths paths;
   RunningProcessesProvider runningProcessesProvider;
   ProcessRunner processRunner;
+
+ private:
+  // Runs "/bin/kill" with the signal argument once per identifier, in the given order, through
+  // processRunner. Failures of any kind are ignored; identifiers below 2 are never signalled.
+  void signalProcesses(const std::string& signal, const std::vector<int32_t>& processIDs) const;
 };
 
 }  // namespace vellorin

@@ -1,19 +1,289 @@
-// The external command runner is not built yet: every run fails as a launch failure.
+// The external command runner: posix_spawn by absolute path, one pipe for both output streams.
 #include "VellorinBlockerCore/CommandRunner.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <thread>
+#include <utility>
+
+#include "VellorinBlockerCore/Models.hpp"
+#include "VellorinBlockerCore/PlatformTools.hpp"
+#include "VellorinBlockerCore/SystemCalls.hpp"
+#include "VellorinBlockerCore/Text.hpp"
+
+extern char** environ;
 
 namespace vellorin {
+namespace {
 
-ProcessOutput runProcess(const std::string& executable, const std::vector<std::string>&,
-                         std::optional<std::chrono::milliseconds>) {
-  throw std::system_error(ENOSYS, std::generic_category(), "run " + executable);
+using Clock = std::chrono::steady_clock;
+
+// Moves a descriptor above the standard streams. A helper started with a closed standard stream
+// could otherwise get its pipe end as descriptor 1 or 2, and the child's dup2 onto the same number
+// would then leave the close-on-exec flag set and the child without an output.
+UniqueFd aboveStandardStreams(UniqueFd fd) {
+  if (fd.get() > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) throwSystemError("fcntl F_DUPFD_CLOEXEC");
+  return UniqueFd(moved);
 }
 
-std::string runCommand(const std::string& executable, const std::vector<std::string>& arguments, bool,
+struct Pipe {
+  UniqueFd readEnd;
+  UniqueFd writeEnd;
+};
+
+// Both ends are close-on-exec: the child gets the write end only through the dup2 onto its
+// standard output and standard error, and nothing else of the helper's.
+Pipe makeOutputPipe() {
+  int fds[2];
+#if defined(__linux__)
+  if (::pipe2(fds, O_CLOEXEC) != 0) throwSystemError("pipe2");
+  Pipe result{UniqueFd(fds[0]), UniqueFd(fds[1])};
+#else
+  // No pipe2 here. The helper is single-threaded, so no spawn can happen between pipe and fcntl.
+  if (::pipe(fds) != 0) throwSystemError("pipe");
+  Pipe result{UniqueFd(fds[0]), UniqueFd(fds[1])};
+  for (const int fd : fds) {
+    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) throwSystemError("fcntl FD_CLOEXEC");
+  }
+#endif
+  result.readEnd = aboveStandardStreams(std::move(result.readEnd));
+  result.writeEnd = aboveStandardStreams(std::move(result.writeEnd));
+  return result;
+}
+
+// posix_spawn's configuration objects, destroyed on every path.
+class SpawnActions {
+ public:
+  SpawnActions() {
+    if (const int error = ::posix_spawn_file_actions_init(&actions_); error != 0) {
+      throwSystemError(error, "posix_spawn_file_actions_init");
+    }
+  }
+  ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+
+  void duplicate(int fd, int target) {
+    if (const int error = ::posix_spawn_file_actions_adddup2(&actions_, fd, target); error != 0) {
+      throwSystemError(error, "posix_spawn_file_actions_adddup2");
+    }
+  }
+  // Descriptors that whoever started the helper left open without close-on-exec are not ours to
+  // pass on either: the child keeps its standard streams only.
+  void closeInheritedDescriptors() {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    if (const int error = ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1); error != 0) {
+      throwSystemError(error, "posix_spawn_file_actions_addclosefrom_np");
+    }
+#elif defined(__APPLE__)
+    // Together with POSIX_SPAWN_CLOEXEC_DEFAULT (see SpawnAttributes), which closes everything not
+    // named here; the dup2 targets are named already.
+    if (const int error = ::posix_spawn_file_actions_addinherit_np(&actions_, STDIN_FILENO); error != 0) {
+      throwSystemError(error, "posix_spawn_file_actions_addinherit_np");
+    }
+#endif
+  }
+  const posix_spawn_file_actions_t* get() const { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() {
+    if (const int error = ::posix_spawnattr_init(&attributes_); error != 0) {
+      throwSystemError(error, "posix_spawnattr_init");
+    }
+  }
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+  // The helper ignores SIGPIPE, and ignored signals stay ignored across exec. The tools expect
+  // the ordinary dispositions and an empty signal mask, so both are reset in the child.
+  // On macOS the child also starts with every descriptor closed unless named in the file actions.
+  void configure() {
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigset_t emptyMask;
+    sigemptyset(&emptyMask);
+    check(::posix_spawnattr_setsigdefault(&attributes_, &defaults), "posix_spawnattr_setsigdefault");
+    check(::posix_spawnattr_setsigmask(&attributes_, &emptyMask), "posix_spawnattr_setsigmask");
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+#if defined(__APPLE__)
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+#endif
+    check(::posix_spawnattr_setflags(&attributes_, flags), "posix_spawnattr_setflags");
+  }
+  const posix_spawnattr_t* get() const { return &attributes_; }
+
+ private:
+  static void check(int error, const char* call) {
+    if (error != 0) throwSystemError(error, call);
+  }
+  posix_spawnattr_t attributes_;
+};
+
+// A started child that is reaped exactly once. If its owner goes away before waiting (a failed
+// read, an exception), the child is killed and reaped so that no zombie is left behind. Until it
+// is reaped its identifier cannot be reused, so the signal can only reach our own child.
+class ChildProcess {
+ public:
+  explicit ChildProcess(pid_t pid) : pid_(pid) {}
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      int status = 0;
+      retryOnInterrupt([&] { return ::waitpid(pid_, &status, 0); });
+    }
+  }
+
+  // Blocks until the child has exited; returns its status in the ProcessOutput convention.
+  int wait() { return reap(0).value(); }
+
+  // The status if the child has exited by now, otherwise nothing.
+  std::optional<int> poll() { return reap(WNOHANG); }
+
+  // Ends the child by force and reaps it.
+  int kill() {
+    ::kill(pid_, SIGKILL);
+    return wait();
+  }
+
+ private:
+  std::optional<int> reap(int options) {
+    int status = 0;
+    const pid_t result = retryOnInterrupt([&] { return ::waitpid(pid_, &status, options); });
+    if (result == 0) return std::nullopt;
+    if (result < 0) {
+      const int error = errno;
+      pid_ = -1;  // Nothing left to reap (ECHILD): someone else collected it.
+      throwSystemError(error, "waitpid");
+    }
+    pid_ = -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return 128;
+  }
+
+  pid_t pid_;
+};
+
+ChildProcess spawnChild(const std::string& executable, const std::vector<std::string>& arguments, int outputFd) {
+  SpawnActions actions;
+  actions.duplicate(outputFd, STDOUT_FILENO);
+  actions.duplicate(outputFd, STDERR_FILENO);
+  actions.closeInheritedDescriptors();
+  SpawnAttributes attributes;
+  attributes.configure();
+
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 2);
+  argv.push_back(const_cast<char*>(executable.c_str()));
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  const int error = ::posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(), environ);
+  if (error != 0) throwSystemError(error, "posix_spawn " + executable);
+  return ChildProcess(pid);
+}
+
+// Milliseconds left until the deadline, for poll(): -1 without a deadline, 0 once it has passed.
+int pollTimeout(const std::optional<Clock::time_point>& deadline) {
+  if (!deadline) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+  if (left.count() <= 0) return 0;
+  return static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), 60'000));
+}
+
+// Reads the pipe until end of file; false when the deadline passed first.
+bool readToEnd(int fd, std::string& bytes, const std::optional<Clock::time_point>& deadline) {
+  char buffer[16384];
+  for (;;) {
+    if (deadline) {
+      pollfd entry{fd, POLLIN, 0};
+      const int timeout = pollTimeout(deadline);
+      const int ready = retryOnInterrupt([&] { return ::poll(&entry, 1, timeout); });
+      if (ready < 0) throwSystemError("poll");
+      if (ready == 0) {
+        if (Clock::now() >= *deadline) return false;
+        continue;
+      }
+    }
+    const ssize_t count = retryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
+    if (count < 0) throwSystemError("read");
+    if (count == 0) return true;
+    bytes.append(buffer, static_cast<size_t>(count));
+  }
+}
+
+// Waits for the child to exit; nothing when the deadline passed first. A child may close its
+// output and keep running, so the wait is bounded too when there is a time limit.
+std::optional<int> waitForExit(ChildProcess& child, const std::optional<Clock::time_point>& deadline) {
+  if (!deadline) return child.wait();
+  for (;;) {
+    if (const auto status = child.poll()) return status;
+    if (Clock::now() >= *deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+}  // namespace
+
+ProcessOutput runProcess(const std::string& executable, const std::vector<std::string>& arguments,
+                         std::optional<std::chrono::milliseconds> timeLimit) {
+  // Checked before spawning rather than inferred from the child: a C library that reports a failed
+  // exec only through exit status 127 would otherwise make a missing tool look like a tool that
+  // ran and failed.
+  if (::access(executable.c_str(), F_OK) != 0) {
+    const int error = errno;
+    if (auto standIn = platformToolStandIn(executable, arguments)) return std::move(*standIn);
+    throwSystemError(error, "posix_spawn " + executable);
+  }
+
+  std::optional<Clock::time_point> deadline;
+  if (timeLimit) deadline = Clock::now() + *timeLimit;
+
+  Pipe pipe = makeOutputPipe();
+  ChildProcess child = spawnChild(executable, arguments, pipe.writeEnd.get());
+  pipe.writeEnd.reset();  // Otherwise our own copy keeps the pipe open and the read never ends.
+
+  ProcessOutput output;
+  const bool complete = readToEnd(pipe.readEnd.get(), output.bytes, deadline);
+  if (complete) {
+    if (const auto status = waitForExit(child, deadline)) {
+      output.exitStatus = *status;
+      return output;
+    }
+  }
+  output.exitStatus = child.kill();
+  output.timedOut = true;
+  return output;
+}
+
+std::string runCommand(const std::string& executable, const std::vector<std::string>& arguments, bool allowFailure,
                        std::optional<std::chrono::milliseconds> timeLimit) {
-  return runProcess(executable, arguments, timeLimit).bytes;
+  ProcessOutput output = runProcess(executable, arguments, timeLimit);
+  std::string text = isValidUtf8(output.bytes) ? std::move(output.bytes) : std::string();
+  if ((output.exitStatus != 0 || output.timedOut) && !allowFailure) {
+    throw HelperCommandError::commandFailed(std::move(text));
+  }
+  return text;
 }
 
 ProcessRunner defaultProcessRunner() {
