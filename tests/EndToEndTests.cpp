@@ -16,6 +16,7 @@ constexpr uid_t nobody = 65534;
 
 class HelperBinary : public ::testing::Test {
  protected:
+  void SetUp() override { makeSandboxSystemDirectories(temp.path()); }
   HelperRun run(std::vector<std::string> arguments, bool dryRun = true, std::optional<uid_t> user = std::nullopt) {
     auto environment = sandboxEnvironment(temp.path(), dryRun);
     environment["PATH"] = "/usr/bin:/bin";

@@ -68,6 +68,7 @@ TEST(Soak, TheDaemonStaysCorrectAndFlatUnderLoad) {
 
   TemporaryDirectory temp;
   const auto paths = sandboxPaths(temp.path(), false);
+  makeSandboxSystemDirectories(temp.path());
   const auto fakeApp = temp / "Fake.app";
   std::filesystem::create_directories(fakeApp / "Contents/MacOS");
   std::filesystem::copy_file("/bin/sleep", fakeApp / "Contents/MacOS/Fake");

@@ -19,7 +19,9 @@ class RecordingNotifier final : public HelperBlockedApplicationNotifier {
 };
 
 struct ServiceFixture {
-  explicit ServiceFixture(bool dryRun = true) : paths(sandboxPaths(temp.path(), dryRun)) {}
+  explicit ServiceFixture(bool dryRun = true) : paths(sandboxPaths(temp.path(), dryRun)) {
+    makeSandboxSystemDirectories(temp.path());
+  }
 
   // Builds the service over the fixture's sandbox. The snapshot and the clock are read through the
   // fixture at call time, so tests may change them after building; tool answers must be set before.

@@ -26,6 +26,10 @@ HelperPaths sandboxPaths(const std::filesystem::path& root, bool dryRun) {
   return HelperPaths::fromEnvironment(sandboxEnvironment(root, dryRun));
 }
 
+void makeSandboxSystemDirectories(const std::filesystem::path& root) {
+  std::filesystem::create_directories(root / "etc/pf.anchors");
+}
+
 std::map<std::string, std::string> sandboxEnvironment(const std::filesystem::path& root, bool dryRun) {
   std::map<std::string, std::string> environment = {
       {"VELLORIN_HOSTS_PATH", (root / "etc/hosts").string()},

@@ -35,6 +35,10 @@ class TemporaryDirectory {
 // resolver, state and command directories (root/Shared/Commands).
 HelperPaths sandboxPaths(const std::filesystem::path& root, bool dryRun = true);
 
+// Creates the sandbox's stand-ins for the system directories that always exist on a real machine
+// (root/etc and root/etc/pf.anchors).
+void makeSandboxSystemDirectories(const std::filesystem::path& root);
+
 // The environment variables that point a helper process at the same sandbox.
 std::map<std::string, std::string> sandboxEnvironment(const std::filesystem::path& root, bool dryRun = true);
 

@@ -1,0 +1,69 @@
+// In-process costs of the helper's hot paths, with Google Benchmark.
+#include <benchmark/benchmark.h>
+
+#include "VellorinBlockerCore/ApplicationBlocker.hpp"
+#include "VellorinBlockerCore/HostsBlocker.hpp"
+#include "VellorinBlockerCore/Models.hpp"
+
+namespace vellorin {
+namespace {
+
+std::string snapshotText(int lines) {
+  std::string text;
+  for (int i = 0; i < lines; ++i) {
+    text += "  " + std::to_string(1000 + i) + "     1 /Applications/App" + std::to_string(i) +
+            ".app/Contents/MacOS/App" + std::to_string(i) + " --type=renderer --field-trial-handle=12345\n";
+  }
+  return text;
+}
+
+std::vector<HelperApp> targets(int count) {
+  std::vector<HelperApp> apps;
+  for (int i = 0; i < count; ++i) {
+    apps.push_back({"a" + std::to_string(i), "com.example.app" + std::to_string(i), "App",
+                    "/Applications/Blocked" + std::to_string(i) + ".app", false, std::nullopt});
+  }
+  return apps;
+}
+
+void SnapshotParsing1000Lines(benchmark::State& state) {
+  const std::string text = snapshotText(1000);
+  for (auto _ : state) benchmark::DoNotOptimize(ApplicationBlocker::parseProcessSnapshot(text));
+}
+BENCHMARK(SnapshotParsing1000Lines);
+
+void Matching1000ProcessesAgainst50Targets(benchmark::State& state) {
+  const auto processes = ApplicationBlocker::parseProcessSnapshot(snapshotText(1000));
+  const auto apps = targets(50);
+  const std::vector<AllowedProcessMatcher> matchers = {{{"--user-data-dir=/tmp/p", "--remote-debugging-port=", "m"}}};
+  for (auto _ : state) benchmark::DoNotOptimize(ApplicationBlocker::matchingProcesses(apps, processes, matchers));
+}
+BENCHMARK(Matching1000ProcessesAgainst50Targets);
+
+void SessionDecodeEncodeWith50Apps(benchmark::State& state) {
+  HelperSession session;
+  session.id = "S";
+  session.profileName = "Deep work";
+  session.apps = targets(50);
+  for (auto& app : session.apps) app.iconDataUri = "data:image/png;base64," + std::string(2048, 'A');
+  const std::string document = encodeDocument(session.toJson());
+  for (auto _ : state) {
+    const auto decoded = decodeDocument<HelperSession>(document);
+    benchmark::DoNotOptimize(encodeDocument(decoded.toJson()));
+  }
+}
+BENCHMARK(SessionDecodeEncodeWith50Apps);
+
+void StrippingABlockFromA100000LineHostsFile(benchmark::State& state) {
+  const HostsBlocker blocker(HelperPaths::fromEnvironment({}), realFileSystem());
+  std::string text;
+  for (int i = 0; i < 100000; ++i) text += "10.0." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) + "\thost" + std::to_string(i) + ".example\n";
+  text += blocker.renderBlock({"a.example", "b.example"}, "S1") + "\n";
+  for (auto _ : state) benchmark::DoNotOptimize(blocker.stripBlock(text));
+}
+BENCHMARK(StrippingABlockFromA100000LineHostsFile);
+
+}  // namespace
+}  // namespace vellorin
+
+BENCHMARK_MAIN();
