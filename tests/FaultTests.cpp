@@ -1,8 +1,6 @@
-// Fault runs through the file-system seam and a failing process snapshot: nothing already stored
-// is lost or half-written, and the service recovers once the fault is gone.
+// Faults through the file-system seam and a failing process snapshot: nothing already stored is
+// lost or half-written, and the service recovers once the fault is gone.
 #include <gtest/gtest.h>
-
-#include <set>
 
 #include "support/ServiceFixture.hpp"
 
@@ -15,20 +13,17 @@ using testing::readEventLog;
 using testing::readTextFile;
 using testing::writeTextFile;
 
-// The real file system, except that writes of the armed file names fail with the armed error.
+// The real file system, except that writes of the armed file name fail with the armed error.
 class FaultyFileSystem final : public FileSystem {
  public:
-  void arm(const std::string& name, int error) { faults_[name] = error; }
-  void disarm() { faults_.clear(); }
+  std::string armedName;
+  int armedError = 0;
 
   void writeFileAtomicallyAt(int directory, const std::string& name, std::string_view bytes,
                              const WriteOptions& options) override {
-    if (const auto fault = faults_.find(name); fault != faults_.end()) throwSystemError(fault->second, "write " + name);
+    if (name == armedName) throwSystemError(armedError, "write " + name);
     FileSystem::writeFileAtomicallyAt(directory, name, bytes, options);
   }
-
- private:
-  std::map<std::string, int> faults_;
 };
 
 class Faults : public ::testing::Test {
@@ -36,12 +31,23 @@ class Faults : public ::testing::Test {
   void SetUp() override {
     fixture.processes->push_back({4242, 1, "/Applications/Chat.app/Contents/MacOS/Chat"});
     service = fixture.makeService(disk);
+    service->apply(makeSession("S1", 3600));
   }
-  std::vector<std::string> directoryNames(const std::filesystem::path& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
+  void arm(const std::string& name, int error = ENOSPC) {
+    disk->armedName = name;
+    disk->armedError = error;
+  }
+  // One watch pass; returns its line on standard error.
+  std::string failingPass() {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(service->watchPass(0.2), 5.0);
+    return ::testing::internal::GetCapturedStderr();
+  }
+  static std::vector<std::string> names(const std::filesystem::path& directory) {
+    std::vector<std::string> result;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) result.push_back(entry.path().filename());
+    std::sort(result.begin(), result.end());
+    return result;
   }
 
   ServiceFixture fixture;
@@ -50,67 +56,49 @@ class Faults : public ::testing::Test {
 };
 
 TEST_F(Faults, AFullDiskDuringTheStateWriteKeepsTheStoredSessionAndTerminatesNothing) {
-  auto session = makeSession("S1", 3600);
-  service->apply(session);
   const auto stored = readTextFile(fixture.paths.statePath());
-  const auto events = readEventLog(fixture.paths).size();
-
-  auto next = session;
-  next.apps[0].path = "/Applications/Other.app";
-  disk->arm("active-session.json", ENOSPC);
+  auto next = makeSession("S1", 3600, "/Applications/Other.app");
+  arm("active-session.json");
   EXPECT_THROW(service->update(next), std::system_error);
   EXPECT_EQ(readTextFile(fixture.paths.statePath()), stored);
-  EXPECT_EQ(readEventLog(fixture.paths).size(), events) << "nothing is terminated when the session was not stored";
-  EXPECT_EQ(directoryNames(fixture.paths.stateDirectory), std::vector<std::string>{"active-session.json"});
-
-  disk->disarm();
+  EXPECT_EQ(readEventLog(fixture.paths).size(), 1u) << "nothing is terminated for a session that was not stored";
+  EXPECT_EQ(names(fixture.paths.stateDirectory), std::vector<std::string>{"active-session.json"});
+  arm("");
   EXPECT_EQ(service->update(next).message, "Session updated.");
 }
 
 TEST_F(Faults, AFullDiskDuringAnEventLogAppendKeepsTheOldLogAndAnnouncesNothing) {
-  service->apply(makeSession("S1", 3600));
   const auto log = readTextFile(fixture.paths.blockedApplicationEventsPath());
-  const auto announced = fixture.notified->size();
-
-  disk->arm("blocked-app-events.json", ENOSPC);
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(service->watchPass(0.2), 5.0);
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find("No space left on device"), std::string::npos);
+  *fixture.clock += std::chrono::hours(1);  // past the cooldown: an announcement would be due
+  arm("blocked-app-events.json");
+  EXPECT_NE(failingPass().find("No space left on device"), std::string::npos);
   EXPECT_EQ(readTextFile(fixture.paths.blockedApplicationEventsPath()), log);
-  EXPECT_EQ(fixture.notified->size(), announced);
-
-  disk->disarm();
+  EXPECT_EQ(fixture.notified->size(), 1u);
+  arm("");
   EXPECT_EQ(service->watchPass(0.2), 0.2);
   EXPECT_EQ(readEventLog(fixture.paths).size(), 2u);
+  EXPECT_EQ(fixture.notified->size(), 2u);
 }
 
-TEST_F(Faults, AResponseThatCannotBeWrittenKeepsTheRequestForTheNextPass) {
-  service->prepareCommandDirectory();
+TEST_F(Faults, AResponseThatCannotBeWrittenKeepsTheRequestsForTheNextPass) {
   const auto commands = fixture.paths.commandDirectory;
   writeTextFile(commands / "a.request.json", R"({"id":"a","command":"cleanup"})");
   writeTextFile(commands / "b.request.json", R"({"id":"b","command":"cleanup"})");
-
   for (const int error : {ENOSPC, EROFS}) {
-    disk->arm("a.response.json", error);
-    EXPECT_THROW(service->processPendingCommands(), std::system_error);
-    EXPECT_EQ(directoryNames(commands), (std::vector<std::string>{"a.request.json", "b.request.json"}))
-        << "no temporary file, no response, and the later request waits";
+    arm("a.response.json", error);
+    EXPECT_FALSE(failingPass().empty());
+    EXPECT_EQ(names(commands), (std::vector<std::string>{"a.request.json", "b.request.json"}));
   }
-
-  disk->disarm();
+  arm("");
   service->processPendingCommands();
-  EXPECT_EQ(directoryNames(commands), (std::vector<std::string>{"a.response.json", "b.response.json"}));
+  EXPECT_EQ(names(commands), (std::vector<std::string>{"a.response.json", "b.response.json"}));
 }
 
 TEST_F(Faults, AFailingProcessSnapshotIsReportedAndTheNextPassEnforcesAgain) {
-  service->apply(makeSession("S1", 3600));
   const auto stored = readTextFile(fixture.paths.statePath());
   *fixture.snapshotFails = true;
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(service->watchPass(0.2), 5.0);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "ps: cannot read the process table\n");
+  EXPECT_EQ(failingPass(), "ps: cannot read the process table\n");
   EXPECT_EQ(readTextFile(fixture.paths.statePath()), stored);
-
   *fixture.snapshotFails = false;
   EXPECT_EQ(service->watchPass(0.2), 0.2);
   EXPECT_EQ(readEventLog(fixture.paths).size(), 2u);
