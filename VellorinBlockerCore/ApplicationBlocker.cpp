@@ -63,6 +63,11 @@ std::optional<RunningProcess> parseSnapshotLine(std::string_view line) {
   return RunningProcess(*pid, *ppid, std::string(command));
 }
 
+// Only an application bundle is ever a target: an absolute path ending in ".app". Anyone can queue
+// a session, and a target such as "/usr" would otherwise have root kill every process started from
+// under it, system services included.
+bool isApplicationBundlePath(const std::string& path) { return startsWith(path, "/") && endsWith(path, ".app"); }
+
 bool commandBelongsTo(std::string_view command, const std::string& path) {
   if (command == path) return true;
   if (command.size() > path.size() && startsWith(command, path) && command[path.size()] == '/') return true;
@@ -149,14 +154,16 @@ std::vector<RunningProcess> ApplicationBlocker::parseProcessSnapshot(std::string
 std::vector<MatchedApplicationProcess> ApplicationBlocker::matchingProcesses(
     const std::vector<HelperApp>& apps, const std::vector<RunningProcess>& processes,
     const std::vector<AllowedProcessMatcher>& allowedProcessMatchers) {
-  if (std::none_of(apps.begin(), apps.end(), [](const HelperApp& app) { return !app.path.empty(); })) return {};
+  if (std::none_of(apps.begin(), apps.end(), [](const HelperApp& app) { return isApplicationBundlePath(app.path); })) {
+    return {};
+  }
   const std::unordered_set<int32_t> allowed = allowedProcessIDs(processes, allowedProcessMatchers);
 
   std::vector<MatchedApplicationProcess> matches;
   for (const auto& process : processes) {
     if (process.pid < lowestSignallableProcessID || allowed.contains(process.pid)) continue;
     const auto app = std::find_if(apps.begin(), apps.end(), [&](const HelperApp& candidate) {
-      return !candidate.path.empty() && commandBelongsTo(process.command, candidate.path);
+      return isApplicationBundlePath(candidate.path) && commandBelongsTo(process.command, candidate.path);
     });
     if (app != apps.end()) matches.push_back({*app, process});
   }

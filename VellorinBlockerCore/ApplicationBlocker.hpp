@@ -50,8 +50,9 @@ class ApplicationBlocker {
                      ProcessRunner processRunner = defaultProcessRunner());
 
   // Finds the processes of the targets (sparing the allowed ones, the helper itself and process
-  // identifiers below 2), reports one event per distinct target found, then, unless in dry-run
-  // mode, sends "-TERM", waits 0.25 seconds and sends "-KILL" to those that still match.
+  // identifiers below 2; a target whose path is not an absolute path ending in ".app" matches
+  // nothing), reports one event per distinct target found, then, unless in dry-run mode, sends
+  // "-TERM", waits 0.25 seconds and sends "-KILL" to those that still match.
   // Throws when a snapshot fails.
   std::vector<HelperBlockedAppEvent> terminate(const std::vector<HelperApp>& apps, const std::string& sessionID,
                                                const std::vector<AllowedProcessMatcher>& allowedProcessMatchers) const;

@@ -72,9 +72,10 @@ class BlockerService {
 
   // ---- Watch loop and event log
 
-  // Never returns: a pass, then a pause, forever. A failed pass writes one line to standard error.
+  // Never returns: a pass, then a pause, forever.
   [[noreturn]] void watch(double pollInterval);
-  // One pass of the loop. Returns the pause in seconds before the next pass.
+  // One pass of the loop: the queue, then enforcement, each failure one line on standard error.
+  // Returns the pause in seconds before the next pass, at least 5 seconds after a failure.
   double watchPass(double pollInterval);
 
   // Appends events to the event log (newest 100 kept), then notifies under the cooldown.

@@ -34,14 +34,20 @@ void BlockerService::watch(double pollInterval) {
 }
 
 double BlockerService::watchPass(double pollInterval) {
-  try {
-    processPendingCommands();
-    enforceActiveSession();
-    return pollInterval;
-  } catch (...) {
-    writeErrorLine(failureDescription(std::current_exception()));
-    return std::max(pollInterval, failedPassMinimumPause);
-  }
+  bool failed = false;
+  const auto attempt = [&](auto&& step) {
+    try {
+      step();
+    } catch (...) {
+      writeErrorLine(failureDescription(std::current_exception()));
+      failed = true;
+    }
+  };
+  attempt([&] { processPendingCommands(); });
+  // Enforcement runs even when the queue step failed: every local user can make that step fail
+  // (a file planted in place of the command directory), and must not thereby lift the lock.
+  attempt([&] { enforceActiveSession(); });
+  return failed ? std::max(pollInterval, failedPassMinimumPause) : pollInterval;
 }
 
 void BlockerService::appendBlockedApplicationEvents(const std::vector<HelperBlockedAppEvent>& events) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 
 namespace vellorin {
 namespace {
@@ -147,7 +148,15 @@ std::optional<std::string> FileSystem::readUntrustedFileAt(int directory, const 
   if (!S_ISREG(status.st_mode)) throw RefusedFileError(name + " is not a regular file.");
   if (status.st_nlink != 1) throw RefusedFileError(name + " has more than one link.");
   if (static_cast<unsigned long long>(status.st_size) > cap) throw RefusedFileError(name + " is larger than the size limit.");
-  return readAll(fd.get(), cap, name);
+  std::string content = readAll(fd.get(), cap, name);
+  // A user may open a hard link to a root-only file under this name and remove the link before the
+  // check above. The name must still lead to the same, single-linked file after the read.
+  struct stat after {};
+  if (::fstatat(directory, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 || after.st_dev != status.st_dev ||
+      after.st_ino != status.st_ino || after.st_nlink != 1) {
+    throw RefusedFileError(name + " changed while it was read.");
+  }
+  return content;
 }
 
 void FileSystem::writeFileAtomicallyAt(int directory, const std::string& name, std::string_view bytes,
@@ -199,22 +208,20 @@ bool FileSystem::removeEntryAt(int directory, const std::string& name) {
 std::vector<std::string> FileSystem::listDirectoryAt(int directory) {
   const int duplicate = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
   if (duplicate < 0) throwSystemError("dup directory descriptor");
-  DIR* stream = ::fdopendir(duplicate);
+  const std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(duplicate), ::closedir);
   if (!stream) {
     ::close(duplicate);
     throwSystemError("fdopendir");
   }
-  ::rewinddir(stream);
+  ::rewinddir(stream.get());
   std::vector<std::string> names;
   errno = 0;
-  while (const dirent* entry = ::readdir(stream)) {
+  while (const dirent* entry = ::readdir(stream.get())) {
     const std::string_view name = entry->d_name;
     if (name != "." && name != "..") names.emplace_back(name);
     errno = 0;
   }
-  const int error = errno;
-  ::closedir(stream);
-  if (error != 0) throwSystemError(error, "readdir");
+  if (errno != 0) throwSystemError("readdir");
   return names;
 }
 

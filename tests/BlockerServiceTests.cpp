@@ -111,6 +111,13 @@ TEST(Enforcement, TerminatesOnApplyAndEnforceButOnUpdateOnlyWhenTargetsChange) {
   EXPECT_EQ(fixture.notified->size(), 1u) << "one announcement per bundle identifier within the cooldown";
   EXPECT_TRUE(fixture.runner.calls().empty()) << "dry-run mode signals nothing";
 
+  // Only application bundles are targets: anyone may queue a session, and "/usr" must not make
+  // root kill every process started from under it.
+  fixture.processes->push_back({4444, 1, "/usr/sbin/sshd -D"});
+  session.apps[0].path = "/usr";
+  service->update(session);
+  EXPECT_EQ(readEventLog(fixture.paths).size(), 3u);
+
   session.controlledChromeUserDataDir = "/tmp/profile";
   EXPECT_TRUE(BlockerService::controlledChromeAllowedProcessMatchers(session).empty());
   session.controlledChromeProcessMarker = "mark";
