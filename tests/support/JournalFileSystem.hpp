@@ -12,20 +12,20 @@ namespace vellorin::testing {
 // "remove <name>" or "move <from> <to>" (last path components). A write to `full` throws
 // std::system_error(ENOSPC) instead and is not logged.
 struct JournalFileSystem : FileSystem {
-  std::filesystem::path full;
+  using Path = std::filesystem::path;
+  Path full;
   std::vector<std::string> journal;
 
-  void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
-                           const WriteOptions& options) override {
-    if (!full.empty() && path == full) throw std::system_error(ENOSPC, std::generic_category(), "write " + path.string());
+  void writeFileAtomically(const Path& path, std::string_view bytes, const WriteOptions& options) override {
+    if (path == full) throw std::system_error(ENOSPC, std::generic_category(), "write " + path.string());
     journal.push_back("write " + path.filename().string());
     FileSystem::writeFileAtomically(path, bytes, options);
   }
-  bool removeFile(const std::filesystem::path& path) override {
+  bool removeFile(const Path& path) override {
     journal.push_back("remove " + path.filename().string());
     return FileSystem::removeFile(path);
   }
-  void moveFile(const std::filesystem::path& from, const std::filesystem::path& to) override {
+  void moveFile(const Path& from, const Path& to) override {
     journal.push_back("move " + from.filename().string() + " " + to.filename().string());
     FileSystem::moveFile(from, to);
   }
