@@ -28,27 +28,27 @@ HelperApp app(const std::string& name, const std::string& path) {
 TEST(ProcessSnapshot, ParsesRightAlignedColumnsAndSkipsOnlyBadLines) {
   const std::string output =
       "    1     0 /sbin/launchd\n"
-      "  412     1 /Applications/Slack Beta.app/Contents/MacOS/Slack  --type=renderer   \n"
+      "  412     1 /Applications/Chat Beta.app/Contents/MacOS/Chat  --type=renderer   \n"
       "\t77\t412\tcmd\twith tab\n\n12a 1 /bin/trailing-garbage\n2147483648 1 /bin/too-big\n"
-      "2147483647 -2147483648 /bin/edge\n9 1 /bin/bad-\xff-byte\n"  // not UTF-8: only this line is skipped
+      "2147483647 -2147483648 /bin/edge-case\n9 1 /bin/bad-\xff-byte\n"  // not UTF-8: only this line is skipped
       "10 1 /Applications/Caf\xc3\xa9.app/Contents/MacOS/Caf\xc3\xa9\r\n"
       "11 1 last-without-newline";
   const std::vector<RunningProcess> expected = {
-      {1, 0, "/sbin/launchd"}, {412, 1, "/Applications/Slack Beta.app/Contents/MacOS/Slack  --type=renderer"},
-      {77, 412, "cmd\twith tab"}, {2147483647, -2147483648, "/bin/edge"},
+      {1, 0, "/sbin/launchd"}, {412, 1, "/Applications/Chat Beta.app/Contents/MacOS/Chat  --type=renderer"},
+      {77, 412, "cmd\twith tab"}, {2147483647, -2147483648, "/bin/edge-case"},
       {10, 1, "/Applications/Caf\xc3\xa9.app/Contents/MacOS/Caf\xc3\xa9"}, {11, 1, "last-without-newline"}};
   EXPECT_EQ(ApplicationBlocker::parseProcessSnapshot(output), expected);
 }
 
 TEST(ApplicationMatching, PathRules) {
   const std::vector<std::pair<std::string, bool>> cases = {
-      {"/Applications/Slack.app", true}, {"/Applications/Slack.app/Contents/MacOS/Slack --foreground", true},
-      {"/usr/bin/open -a /Applications/Slack.app/Contents/MacOS/Slack", true},
-      {"/usr/bin/open /Applications/Slack.app", false}, {"/Applications/Slack.appx/Contents/MacOS/Slack", false},
-      {"/Applications/Slack.app Beta", false}, {"/applications/slack.app/Contents/MacOS/Slack", false}};
+      {"/Applications/Chat.app", true}, {"/Applications/Chat.app/Contents/MacOS/Chat --foreground", true},
+      {"/usr/bin/open -a /Applications/Chat.app/Contents/MacOS/Chat", true},
+      {"/usr/bin/open /Applications/Chat.app", false}, {"/Applications/Chat.appx/Contents/MacOS/Chat", false},
+      {"/Applications/Chat.app Beta", false}, {"/applications/chat.app/Contents/MacOS/Chat", false}};
   for (const auto& [command, matches] : cases) {  // a target without a path matches nothing
     const auto found = ApplicationBlocker::matchingProcessIDs(
-        {app("Empty", ""), app("Slack", "/Applications/Slack.app")}, {{100, 1, command}}, {});
+        {app("Empty", ""), app("Chat", "/Applications/Chat.app")}, {{100, 1, command}}, {});
     EXPECT_EQ(found.size(), matches ? 1u : 0u) << command;
   }
 }
@@ -82,27 +82,27 @@ RunningProcessesProvider scripted(std::vector<std::vector<RunningProcess>> snaps
   };
 }
 
-const HelperApp slack = app("slack", "/Applications/Slack.app"), game = app("game", "/Applications/Game.app");
-const std::string slackMain = "/Applications/Slack.app/Contents/MacOS/Slack";
+const HelperApp chat = app("chat", "/Applications/Chat.app"), game = app("game", "/Applications/Game.app");
+const std::string chatMain = "/Applications/Chat.app/Contents/MacOS/Chat";
 const std::string gameMain = "/Applications/Game.app/Contents/MacOS/Game";
 
 TEST(Termination, TermThenKillOnlyWhatStillMatchesNeverSelfOrLowIdentifiersAndNothingInDryRun) {
   const int32_t self = ::getpid();
-  const HelperApp slackCopy = app("slack", "/Users/me/Slack.app");
+  const HelperApp chatCopy = app("chat", "/Users/me/Chat.app");
   const auto snapshots = scripted({
-      {{700, 1, gameMain}, {103, 101, slackMain + " Helper"}, {101, 1, slackMain}, {102, 101, slackMain + " Helper"},
-       {150, 1, "/Users/me/Slack.app/Contents/MacOS/Slack"}, {200, 1, gameMain + " --child"}, {self, 1, slackMain},
-       {1, 0, slackMain}},
-      {{101, 1, slackMain}, {102, 1, slackMain + " Helper --allow-me"},  // 101 ignored -TERM; 102 became exempt
+      {{700, 1, gameMain}, {103, 101, chatMain + " Helper"}, {101, 1, chatMain}, {102, 101, chatMain + " Helper"},
+       {150, 1, "/Users/me/Chat.app/Contents/MacOS/Chat"}, {200, 1, gameMain + " --child"}, {self, 1, chatMain},
+       {1, 0, chatMain}},
+      {{101, 1, chatMain}, {102, 1, chatMain + " Helper --allow-me"},  // 101 ignored -TERM; 102 became exempt
        {200, 1, gameMain + " --child"}, {800, 1, gameMain},              // 800 is new: not this call's business
-       {self, 1, slackMain}, {1, 0, slackMain}}});
+       {self, 1, chatMain}, {1, 0, chatMain}}});
   const auto kill = [](const char* signal, int32_t pid) {
     return RecordedCall{"/bin/kill", {signal, std::to_string(pid)}, true};
   };
   const std::vector<RecordedCall> expected = {kill("-TERM", 101), kill("-TERM", 102), kill("-TERM", 103),
                                               kill("-TERM", 150), kill("-TERM", 200), kill("-TERM", 700),
                                               kill("-KILL", 101), kill("-KILL", 200)};
-  const std::vector<std::string> paths = {slack.path, slackCopy.path, game.path};
+  const std::vector<std::string> paths = {chat.path, chatCopy.path, game.path};
   for (const bool dryRun : {false, true}) {
     testing::RecordingRunner runner;
     runner.handle("/bin/kill", [](const std::vector<std::string>& arguments, bool) -> std::string {
@@ -111,7 +111,7 @@ TEST(Termination, TermThenKillOnlyWhatStillMatchesNeverSelfOrLowIdentifiersAndNo
       return "";
     });
     const auto events = ApplicationBlocker(testing::sandboxPaths("/nonexistent", dryRun), snapshots, runner.runner())
-                            .terminate({game, slack, slackCopy}, "session-1", {AllowedProcessMatcher{{"--allow-me"}}});
+                            .terminate({game, chat, chatCopy}, "session-1", {AllowedProcessMatcher{{"--allow-me"}}});
     EXPECT_EQ(runner.calls(), dryRun ? std::vector<RecordedCall>{} : expected);
     // One event per (bundle identifier, path), in order of the lowest process identifier.
     ASSERT_EQ(events.size(), 3u);

@@ -28,7 +28,7 @@ std::vector<RecordedCall> notified(RecordingRunner& runner, const std::string& n
 TEST(ConsoleNotification, RunsTheLauncherWithTheEscapedScript) {
   const std::string suffix = " is locked until your focus session ends.\" with title \"Blocked by Vellorin\"";
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"Slack", "Slack"}, {"", "com.example.chat"}, {"My \"Best\" App", "My \\\"Best\\\" App"},
+      {"Chat", "Chat"}, {"", "com.example.chat"}, {"My \"Best\" App", "My \\\"Best\\\" App"},
       {"a\\\"b", "a\\\\\\\"b"}};  // a\"b: backslash doubled, quote escaped
   for (const auto& [name, escaped] : cases) {
     RecordingRunner runner;
@@ -52,7 +52,7 @@ TEST(ConsoleNotification, PostsOnlyWhenSomeoneIsAtTheConsoleAndTheFocusApplicati
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     RecordingRunner runner;
-    EXPECT_EQ(notified(runner, "Slack", std::get<0>(cases[i]), std::get<1>(cases[i])).size(), std::get<2>(cases[i]))
+    EXPECT_EQ(notified(runner, "Chat", std::get<0>(cases[i]), std::get<1>(cases[i])).size(), std::get<2>(cases[i]))
         << "case " << i;
   }
 }
@@ -64,7 +64,7 @@ TEST(ConsoleNotification, LauncherFailuresAreSwallowed) {
       if (launchFails) throw std::system_error(ENOENT, std::generic_category(), "posix_spawn /bin/launchctl");
       throw HelperCommandError::commandFailed("execution error: Not authorised (-1743)");
     });
-    EXPECT_EQ(notified(runner, "Slack", [] { return std::vector<std::string>{}; }, [] { return jane; }).size(), 1u);
+    EXPECT_EQ(notified(runner, "Chat", [] { return std::vector<std::string>{}; }, [] { return jane; }).size(), 1u);
   }
 }
 

@@ -16,7 +16,7 @@ TEST(PlatformToolsTest, StandInsAnswerOnlyForTheNetworkTools) {
   const auto lookup = platformToolStandIn("/usr/bin/dscacheutil", {"-q", "host", "-a", "name", "localhost"});
   ASSERT_TRUE(lookup);
   EXPECT_NE(lookup->bytes.find("ip_address: 127.0.0.1\n"), std::string::npos) << lookup->bytes;
-  EXPECT_FALSE(platformToolStandIn("/usr/bin/killall", {"-9", "Finder"}));  // a real kill is never swallowed
+  EXPECT_FALSE(platformToolStandIn("/usr/bin/killall", {"-9", "SomeAgent"}));  // a real kill is never swallowed
 }
 
 #endif
