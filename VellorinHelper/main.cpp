@@ -27,7 +27,7 @@ void writeDocument(int fd, const std::string& document) {
   }
 }
 
-std::string runCommand(BlockerService& service, const std::vector<std::string>& arguments) {
+std::string runHelperCommand(BlockerService& service, const std::vector<std::string>& arguments) {
   if (arguments.empty()) throw HelperCommandError::missingArgument("command");
   const std::string& command = arguments[0];
 
@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
   try {
     BlockerService service(HelperPaths::fromEnvironment(processEnvironment()), realFileSystem(), std::nullopt,
                            nullptr, notificationCooldownSeconds, [] { return std::chrono::system_clock::now(); });
-    writeDocument(STDOUT_FILENO, runCommand(service, arguments));
+    writeDocument(STDOUT_FILENO, runHelperCommand(service, arguments));
     return 0;
   } catch (...) {
     const nlohmann::json document = {{"error", failureDescription(std::current_exception())}};
