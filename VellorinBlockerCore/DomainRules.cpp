@@ -2,12 +2,13 @@
 #include "VellorinBlockerCore/DomainRules.hpp"
 
 #include <unicode/uchar.h>
+#include <unicode/unorm2.h>
 #include <unicode/uregex.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 
+#include <map>
 #include <memory>
-#include <set>
 #include <stdexcept>
 
 namespace vellorin {
@@ -105,10 +106,35 @@ UText16 deletingMatches(const UText16& text, const char16_t* pattern) {
   return result;
 }
 
-std::vector<std::string> sortedMembers(const std::set<std::string>& members) {
-  // std::string orders by byte, which for UTF-8 is code-point order.
-  return {members.begin(), members.end()};
+UText16 composed(const UText16& text) {
+  UErrorCode status = U_ZERO_ERROR;
+  const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
+  check(status, "unorm2_getNFCInstance");
+  const int32_t length = unorm2_normalize(nfc, text.data(), static_cast<int32_t>(text.size()), nullptr, 0, &status);
+  if (status != U_BUFFER_OVERFLOW_ERROR) check(status, "unorm2_normalize");
+  UText16 result(static_cast<size_t>(length) + 1, u'\0');
+  status = U_ZERO_ERROR;
+  unorm2_normalize(nfc, text.data(), static_cast<int32_t>(text.size()), result.data(), length + 1, &status);
+  check(status, "unorm2_normalize");
+  result.resize(static_cast<size_t>(length));
+  return result;
 }
+
+// A set of host names that compare as Unicode text does: canonically equivalent spellings are one
+// member (the first spelling seen is kept), ordered by the code points of their composed form.
+// UTF-8 bytes order like code points, so the composed form's bytes serve as the key.
+class HostNameSet {
+ public:
+  void insert(std::string name) { members_.try_emplace(toUtf8(composed(fromUtf8(name))), std::move(name)); }
+  std::vector<std::string> sorted() const {
+    std::vector<std::string> names;
+    for (const auto& member : members_) names.push_back(member.second);
+    return names;
+  }
+
+ private:
+  std::map<std::string, std::string> members_;
+};
 
 }  // namespace
 
@@ -123,7 +149,7 @@ std::string DomainRules::normalize(std::string_view text) {
 }
 
 std::vector<std::string> DomainRules::expandedDomains(const std::vector<HelperWebsite>& websites) {
-  std::set<std::string> domains;
+  HostNameSet domains;
   for (const auto& website : websites) {
     const std::string domain = normalize(website.domain);
     if (domain.empty()) continue;
@@ -134,16 +160,16 @@ std::vector<std::string> DomainRules::expandedDomains(const std::vector<HelperWe
       domains.insert("mobile." + domain);
     }
   }
-  return sortedMembers(domains);
+  return domains.sorted();
 }
 
 std::vector<std::string> DomainRules::wildcardResolverDomains(const std::vector<HelperWebsite>& websites) {
-  std::set<std::string> domains;
+  HostNameSet domains;
   for (const auto& website : websites) {
     if (!website.includeWildcardSubdomains) continue;
     if (std::string domain = normalize(website.domain); !domain.empty()) domains.insert(std::move(domain));
   }
-  return sortedMembers(domains);
+  return domains.sorted();
 }
 
 }  // namespace vellorin

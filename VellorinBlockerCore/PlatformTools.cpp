@@ -92,8 +92,9 @@ std::optional<ProcessOutput> platformToolStandIn(const std::string& executable, 
     if (arguments.size() == 1 && arguments[0] == "-flushcache") return flushNameCache();
     return ProcessOutput{"dscacheutil: unsupported arguments\n", 64, false};
   }
-  if (executable == "/usr/bin/killall" && arguments.size() == 2 && arguments[0] == "-HUP" &&
-      (arguments[1] == "mDNSResponder" || arguments[1] == "mDNSResponderHelper")) {
+  if (executable == "/usr/bin/killall" &&
+      (arguments == std::vector<std::string>{"-HUP", "mDNSResponder"} ||
+       arguments == std::vector<std::string>{"mDNSResponderHelper"})) {
     // There is no multicast DNS responder to signal here.
     return succeeded();
   }

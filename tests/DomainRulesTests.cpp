@@ -26,6 +26,10 @@ TEST(DomainRulesTest, DomainListsAreNormalisedSortedAndUnique) {
   EXPECT_EQ(DomainRules::wildcardResolverDomains({{"1", "sub.example", true, false}, {"2", "Wild.Example", false, true},
                                                   {"3", "*.wild.example", true, true}, {"4", "/", false, true}}),
             (List{"wild.example"}));
+  // "é" composed and as "e" plus a combining accent are one name: the first spelling is kept.
+  EXPECT_EQ(DomainRules::wildcardResolverDomains({{"1", "caf\xC3\xA9.example", false, true},
+                                                  {"2", "cafe\xCC\x81.example", false, true}}),
+            (List{"caf\xC3\xA9.example"}));
 }
 
 }  // namespace

@@ -16,6 +16,9 @@ TEST(PlatformToolsTest, StandInsAnswerOnlyForTheNetworkTools) {
   const auto lookup = platformToolStandIn("/usr/bin/dscacheutil", {"-q", "host", "-a", "name", "localhost"});
   ASSERT_TRUE(lookup);
   EXPECT_NE(lookup->bytes.find("ip_address: 127.0.0.1\n"), std::string::npos) << lookup->bytes;
+  for (const std::vector<std::string>& flush : {std::vector<std::string>{"-HUP", "mDNSResponder"}, {"mDNSResponderHelper"}}) {
+    EXPECT_TRUE(platformToolStandIn("/usr/bin/killall", flush)) << flush.back();
+  }
   EXPECT_FALSE(platformToolStandIn("/usr/bin/killall", {"-9", "SomeAgent"}));  // a real kill is never swallowed
 }
 
