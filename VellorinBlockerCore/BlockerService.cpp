@@ -60,7 +60,13 @@ void BlockerService::requireRoot() const {
 }
 
 std::optional<HelperSession> BlockerService::readStoredSession() const {
-  const auto bytes = fileManager_->readFile(paths_.statePath());
+  std::optional<std::string> bytes;
+  try {
+    bytes = fileManager_->readFile(paths_.statePath());
+  } catch (const std::system_error& error) {
+    // A file in place of the state directory: no file exists at the state path either.
+    if (error.code() != std::errc::not_a_directory) throw;
+  }
   if (!bytes) return std::nullopt;
   return decodeDocument<HelperSession>(*bytes);
 }

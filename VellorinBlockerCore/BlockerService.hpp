@@ -104,7 +104,7 @@ class BlockerService {
   SharedDirectories openSharedDirectories();
   void processCommandRequest(int commandDirectory, const std::string& fileName);
   HelperCommandResponse answerRequest(const std::string& requestBytes);
-  // Takes the queue lock; false when this process may not create it (and so may change nothing).
+  // Takes the queue lock; false when this process cannot create it.
   bool lockCommandQueue();
   void removeEventLog();
 

@@ -73,7 +73,11 @@ void BlockerService::restore(bool force, const std::string&) {
     }
   }
   legacyNetworkBlockCleanup_.restore(force);
-  fileManager_->removeFile(paths_.statePath());
+  // A directory left at the state path is removed only when empty; one that stays is a failure,
+  // not a restore that reports success.
+  if (!fileManager_->removeFile(paths_.statePath()) && fileManager_->exists(paths_.statePath())) {
+    throwSystemError(ENOTEMPTY, "remove " + paths_.statePath().string());
+  }
   removeEventLog();
   lastNotificationDatesByBundleIdentifier_.clear();
   prepareCommandDirectory();

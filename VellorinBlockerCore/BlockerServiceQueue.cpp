@@ -94,6 +94,10 @@ bool responseCanBeWritten(FileSystem& fileSystem, int directory, const std::stri
 BlockerService::SharedDirectories BlockerService::openSharedDirectories() {
   const auto parentPath = paths_.commandParentDirectory();
   const auto commandPath = paths_.commandDirectory;
+  if (lastComponent(parentPath).empty() || lastComponent(commandPath).empty()) {
+    // Its parent would be "/", which is never opened to every user.
+    throwSystemError(EINVAL, "command directory " + commandPath.string() + " must not sit directly under /");
+  }
   const UniqueFd grandparent = openGrandparent(*fileManager_, parentPath, true);
   SharedDirectories directories;
   directories.parent = openRealDirectoryAt(grandparent.get(), lastComponent(parentPath), parentPath);
@@ -126,22 +130,18 @@ void BlockerService::removeEventLog() {
 
 bool BlockerService::lockCommandQueue() {
   if (!commandQueueLock_) {
-    // A process that may not write the state directory (an unprivileged run outside dry-run mode)
-    // can change nothing either: it only answers with refusals, and goes on without the lock.
-    const auto mayNotWrite = [](int error) { return error == EACCES || error == EPERM || error == EROFS; };
+    // The lock only keeps two helper processes from answering one request twice. A process that
+    // cannot create it (an unprivileged run outside dry-run mode may not write the state directory,
+    // and can change nothing anyway; a full disk) still answers the requests, without it.
     try {
       fileManager_->createDirectories(paths_.stateDirectory);
-    } catch (const std::system_error& error) {
-      if (mayNotWrite(error.code().value())) return false;
-      throw;
+    } catch (const std::system_error&) {
+      return false;
     }
     const auto path = appendingComponent(paths_.stateDirectory, commandQueueLockName);
     commandQueueLock_ = UniqueFd(retryOnInterrupt(
         [&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600); }));
-    if (!commandQueueLock_) {
-      if (mayNotWrite(errno)) return false;
-      throwSystemError("open " + path.string());
-    }
+    if (!commandQueueLock_) return false;
   }
   if (retryOnInterrupt([&] { return ::flock(commandQueueLock_.get(), LOCK_EX); }) != 0) {
     throwSystemError("lock the command queue");

@@ -147,6 +147,8 @@ TEST(Restore, RefusesAnActiveSessionWithoutForceAndClearsEverythingWithIt) {
   EXPECT_THROW(service->restore(false, ""), std::exception);
   service->restore(true, "");  // force never reads the state file
   EXPECT_FALSE(std::filesystem::exists(fixture.paths.statePath()));
+  writeTextFile(fixture.paths.statePath() / "inside", "");
+  EXPECT_THROW(service->restore(true, ""), std::system_error) << "a state path that stays is no success";
 }
 
 TEST(Restore, FlushesTheDNSCachesOnlyOutsideDryRunAndIgnoresEveryToolFailure) {

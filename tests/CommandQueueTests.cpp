@@ -99,6 +99,12 @@ TEST_F(CommandQueue, ALinkInPlaceOfEitherSharedDirectoryIsReplacedNeverFollowed)
     EXPECT_NE(std::string(error.what()).find(commands().string()), std::string::npos) << error.what();
   }
   EXPECT_EQ(readTextFile(commands()), "not ours");
+
+  auto underRoot = fixture.paths;
+  underRoot.commandDirectory = "/vellorin-commands";  // its parent, "/", is never opened to everyone
+  EXPECT_THROW(BlockerService(underRoot, realFileSystem(), std::nullopt, nullptr, 30, {}).processPendingCommands(),
+               std::system_error);
+  EXPECT_FALSE(std::filesystem::exists(underRoot.commandDirectory));
 }
 
 TEST_F(CommandQueue, PlantedRequestFilesAreRefusedUnreadAndRemoved) {
