@@ -60,4 +60,5 @@ else
   echo; echo "(no event log: no blocked application was running)"
 fi
 kill "$daemon" "$fake_app"; wait "$daemon" "$fake_app" 2>/dev/null || true; daemon=""; fake_app=""
-echo; echo "Daemon stopped. Its standard error:"; cat "$sandbox/daemon.err"
+echo; echo "Daemon stopped. Its standard error: $(cat "$sandbox/daemon.err")"
+[ -s "$sandbox/daemon.err" ] || echo "(empty: every pass succeeded)"
