@@ -68,11 +68,19 @@ std::optional<RunningProcess> parseSnapshotLine(std::string_view line) {
 // under it, system services included.
 bool isApplicationBundlePath(const std::string& path) { return startsWith(path, "/") && endsWith(path, ".app"); }
 
-bool commandBelongsTo(std::string_view command, const std::string& path) {
-  if (command == path) return true;
-  if (command.size() > path.size() && startsWith(command, path) && command[path.size()] == '/') return true;
-  return contains(command, path + "/Contents/MacOS/");
-}
+// One target as matching needs it; the needle for the third rule is built once per call, not once
+// per process.
+struct BundleTarget {
+  const HelperApp* app;
+  std::string executableDirectory;  // path + "/Contents/MacOS/"
+
+  bool owns(std::string_view command) const {
+    const std::string& path = app->path;
+    if (command == path) return true;
+    if (command.size() > path.size() && startsWith(command, path) && command[path.size()] == '/') return true;
+    return contains(command, executableDirectory);
+  }
+};
 
 }  // namespace
 
@@ -154,18 +162,19 @@ std::vector<RunningProcess> ApplicationBlocker::parseProcessSnapshot(std::string
 std::vector<MatchedApplicationProcess> ApplicationBlocker::matchingProcesses(
     const std::vector<HelperApp>& apps, const std::vector<RunningProcess>& processes,
     const std::vector<AllowedProcessMatcher>& allowedProcessMatchers) {
-  if (std::none_of(apps.begin(), apps.end(), [](const HelperApp& app) { return isApplicationBundlePath(app.path); })) {
-    return {};
+  std::vector<BundleTarget> targets;
+  for (const auto& app : apps) {
+    if (isApplicationBundlePath(app.path)) targets.push_back({&app, app.path + "/Contents/MacOS/"});
   }
+  if (targets.empty()) return {};
   const std::unordered_set<int32_t> allowed = allowedProcessIDs(processes, allowedProcessMatchers);
 
   std::vector<MatchedApplicationProcess> matches;
   for (const auto& process : processes) {
     if (process.pid < lowestSignallableProcessID || allowed.contains(process.pid)) continue;
-    const auto app = std::find_if(apps.begin(), apps.end(), [&](const HelperApp& candidate) {
-      return isApplicationBundlePath(candidate.path) && commandBelongsTo(process.command, candidate.path);
-    });
-    if (app != apps.end()) matches.push_back({*app, process});
+    const auto target = std::find_if(targets.begin(), targets.end(),
+                                     [&](const BundleTarget& candidate) { return candidate.owns(process.command); });
+    if (target != targets.end()) matches.push_back({*target->app, process});
   }
   std::stable_sort(matches.begin(), matches.end(),
                    [](const auto& left, const auto& right) { return left.process.pid < right.process.pid; });

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <random>
 #include <thread>
 
 #include "VellorinBlockerCore/BlockerService.hpp"
@@ -43,6 +44,14 @@ void reap(pid_t pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+}
+
+// Requests and launches arrive at random moments, as they do in use: a closed loop that acts right
+// after the daemon's previous pass would always wait out a whole poll interval.
+void randomPause(std::chrono::milliseconds longest) {
+  static std::mt19937 generator(20261207);
+  std::uniform_int_distribution<long> distribution(0, longest.count());
+  std::this_thread::sleep_for(std::chrono::milliseconds(distribution(generator)));
 }
 
 double percentile(std::vector<double> values, double fraction) {
@@ -111,6 +120,7 @@ void roundTrip() {
     const std::string id = "rt" + std::to_string(i);
     writeTextFile(temp / "staged", R"({"id":")" + id + R"(","command":"cleanup"})");
     const auto response = paths.commandResponsePath(id);
+    randomPause(std::chrono::milliseconds(400));
     const auto start = Clock::now();
     std::filesystem::rename(temp / "staged", paths.commandRequestPath(id));
     while (!std::filesystem::exists(response)) std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -145,6 +155,7 @@ void timeToKill(const std::string& ignoreTermProgram) {
     std::filesystem::copy_file(program, executable);
     std::vector<double> times;
     for (int i = 0; i < 50; ++i) {
+      randomPause(std::chrono::milliseconds(600));
       const auto start = Clock::now();
       reap(launch({executable, "600"}));
       times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
