@@ -167,6 +167,41 @@ void timeToKill(const std::string& ignoreTermProgram) {
   stopHelper(daemon);
 }
 
+// One termination pass on its own: with nothing to end, and with one application to end.
+void terminatePass() {
+  if (::geteuid() != 0) {
+    std::printf("termination pass: skipped (needs root)\n");
+    return;
+  }
+  TemporaryDirectory temp;
+  const auto bundle = temp / "Fake.app";
+  std::filesystem::create_directories(bundle / "Contents/MacOS");
+  const auto executable = (bundle / "Contents/MacOS/Fake").string();
+  std::filesystem::copy_file("/bin/sleep", executable);
+  const ApplicationBlocker blocker(sandboxPaths(temp.path(), false));
+  const HelperApp app{"a", "com.example.fake", "Fake", bundle.string(), false, std::nullopt};
+  for (const bool withApplication : {false, true}) {
+    constexpr int rounds = 20;
+    double wall = 0, cpu = 0;
+    for (int i = 0; i < rounds; ++i) {
+      pid_t running = -1;
+      if (withApplication) {
+        running = launch({executable, "600"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // until it has exec'ed
+      }
+      const double cpuBefore = cpuAll();
+      const auto start = Clock::now();
+      blocker.terminate({app}, "bench", {});
+      wall += std::chrono::duration<double>(Clock::now() - start).count();
+      cpu += cpuAll() - cpuBefore;
+      if (running > 0) reap(running);
+    }
+    std::printf("termination pass, %s: %.1f ms wall, %.1f ms CPU (with ps and kill), over %d passes\n",
+                withApplication ? "one application to end" : "nothing to end", wall / rounds * 1e3,
+                cpu / rounds * 1e3, rounds);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -175,6 +210,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   idlePass(argv[1]);
+  terminatePass();
   for (const int extra : {100, 1000}) activePass(extra);
   roundTrip();
   timeToKill(argv[2]);
