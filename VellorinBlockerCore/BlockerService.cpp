@@ -25,8 +25,6 @@ std::unique_ptr<HelperBlockedApplicationNotifier> makeNotifier(
 // The DNS cache tools are best-effort; a stuck one must not stall the daemon.
 constexpr std::chrono::seconds bestEffortToolTimeLimit{5};
 
-bool isActive(const HelperSession& session) { return session.endsAt > std::chrono::system_clock::now(); }
-
 // Every application of `existing` must still be named (by bundle identifier) and every website
 // (by record id) in `next`.
 bool sessionIncludesExistingTargets(const HelperSession& next, const HelperSession& existing) {
@@ -55,6 +53,16 @@ BlockerService::BlockerService(HelperPaths paths, std::shared_ptr<FileSystem> fi
       fileManager_(std::move(fileManager)),
       processRunner_(processRunner.value_or(boundedProcessRunner(bestEffortToolTimeLimit))) {}
 
+bool BlockerService::isActive(const HelperSession& session) {
+  return session.endsAt > std::chrono::system_clock::now();
+}
+
+void BlockerService::refuseWhileLocked() const {
+  if (const auto stored = readStoredSession(); stored && isActive(*stored)) {
+    throw HelperCommandError::activeSessionLocked(stored->endsAt);
+  }
+}
+
 void BlockerService::requireRoot() const {
   if (!paths_.dryRun && ::getuid() != 0) throw HelperCommandError::helperRequiresRoot();
 }
@@ -73,9 +81,7 @@ std::optional<HelperSession> BlockerService::readStoredSession() const {
 
 HelperStatus BlockerService::apply(const HelperSession& session) {
   requireRoot();
-  if (const auto stored = readStoredSession(); stored && isActive(*stored)) {
-    throw HelperCommandError::activeSessionLocked(stored->endsAt);
-  }
+  refuseWhileLocked();
   applyBlocks(session, std::nullopt);
   return status("Session applied.");
 }
@@ -99,7 +105,10 @@ HelperStatus BlockerService::update(const HelperSession& next) {
 }
 
 HelperStatus BlockerService::status(const std::string& message) const {
-  const auto stored = readStoredSession();
+  return statusOf(readStoredSession(), message);
+}
+
+HelperStatus BlockerService::statusOf(const std::optional<HelperSession>& stored, const std::string& message) const {
   HelperStatus result{"idle", true, false, false, std::nullopt, message};
   if (stored && isActive(*stored)) {
     result.phase = "active";

@@ -90,7 +90,12 @@ class BlockerService {
 
  private:
   void requireRoot() const;
+  // Active while its end lies after now (the wall clock, read at each comparison).
+  static bool isActive(const HelperSession& session);
   std::optional<HelperSession> readStoredSession() const;
+  // Fails with activeSessionLocked while a stored session is active.
+  void refuseWhileLocked() const;
+  HelperStatus statusOf(const std::optional<HelperSession>& stored, const std::string& message) const;
   void applyBlocks(const HelperSession& session, const std::optional<HelperSession>& previousSession);
   void terminateAndRecord(const HelperSession& session);
   void flushDNSCaches();

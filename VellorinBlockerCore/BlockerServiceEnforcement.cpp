@@ -6,8 +6,6 @@
 namespace vellorin {
 namespace {
 
-bool isActive(const HelperSession& session) { return session.endsAt > std::chrono::system_clock::now(); }
-
 // The session's application targets: its apps followed by its browser-blocking apps.
 std::vector<HelperApp> applicationTargets(const HelperSession& session) {
   std::vector<HelperApp> targets = session.apps;
@@ -47,31 +45,26 @@ void BlockerService::terminateAndRecord(const HelperSession& session) {
 }
 
 HelperStatus BlockerService::enforceActiveSession() {
+  // Runs every 0.2 seconds in the daemon: the state file is read once, not again for the status.
   const auto stored = readStoredSession();
-  if (!stored) return status("No active session.");
+  if (!stored) return statusOf(std::nullopt, "No active session.");
   if (!isActive(*stored)) {
     restore(false, "Expired session restored.");
     return status("Expired session restored.");
   }
   terminateAndRecord(*stored);
-  return status("Active session enforced.");
+  return statusOf(stored, "Active session enforced.");
 }
 
 HelperStatus BlockerService::cleanupIfExpired() {
-  if (const auto stored = readStoredSession(); stored && isActive(*stored)) {
-    throw HelperCommandError::activeSessionLocked(stored->endsAt);
-  }
+  refuseWhileLocked();
   restore(false, "Expired session restored.");
   return status("Expired session restored.");
 }
 
 void BlockerService::restore(bool force, const std::string&) {
   requireRoot();
-  if (!force) {
-    if (const auto stored = readStoredSession(); stored && isActive(*stored)) {
-      throw HelperCommandError::activeSessionLocked(stored->endsAt);
-    }
-  }
+  if (!force) refuseWhileLocked();
   legacyNetworkBlockCleanup_.restore(force);
   // A directory left at the state path is removed only when empty; one that stays is a failure,
   // not a restore that reports success.
