@@ -54,7 +54,7 @@ TEST(ApplicationMatching, PathRules) {
 }
 
 TEST(ApplicationMatching, ExemptionNeedsEveryEntryAndCoversDescendantsButStopsAtGapsAndCycles) {
-  const std::string main = "/Applications/Chrome.app/Contents/MacOS/Chrome";
+  const std::string main = "/Applications/Browser.app/Contents/MacOS/Browser";
   const std::vector<RunningProcess> snapshot = {
       {10, 1, main + " --user-data-dir=/tmp/p --remote-debugging-port=0 mark"},  // the controlled browser
       {11, 10, main + " Helper --type=gpu"}, {12, 11, main + " Helper --type=renderer"},
@@ -68,7 +68,7 @@ TEST(ApplicationMatching, ExemptionNeedsEveryEntryAndCoversDescendantsButStopsAt
       {{"--user-data-dir=/tmp/p", "--remote-debugging-port=", "other-mark"}, all},
       {{"MARK"}, all}, {{"", ""}, all}, {{}, all}};
   for (const auto& [entries, matched] : cases) {
-    EXPECT_EQ(ApplicationBlocker::matchingProcessIDs({app("Chrome", "/Applications/Chrome.app")}, snapshot,
+    EXPECT_EQ(ApplicationBlocker::matchingProcessIDs({app("Browser", "/Applications/Browser.app")}, snapshot,
                                                      {AllowedProcessMatcher{entries}}), matched)
         << ::testing::PrintToString(entries);
   }
