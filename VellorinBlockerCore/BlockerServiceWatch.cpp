@@ -11,18 +11,9 @@ namespace {
 
 constexpr size_t eventLogCapacity = 100;
 constexpr double failedPassMinimumPause = 5.0;
-constexpr const char* eventLogName = "blocked-app-events.json";
 
 // One line on standard error. A closed or broken stream is ignored: the loop must go on.
-void writeErrorLine(const std::string& message) {
-  std::string line = message + "\n";
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    const ssize_t written = retryOnInterrupt([&] { return ::write(STDERR_FILENO, rest.data(), rest.size()); });
-    if (written <= 0) return;
-    rest.remove_prefix(static_cast<size_t>(written));
-  }
-}
+void writeErrorLine(const std::string& message) { writeAll(STDERR_FILENO, message + "\n"); }
 
 }  // namespace
 
@@ -53,6 +44,7 @@ double BlockerService::watchPass(double pollInterval) {
 void BlockerService::appendBlockedApplicationEvents(const std::vector<HelperBlockedAppEvent>& events) {
   if (events.empty()) return;
   const SharedDirectories directories = openSharedDirectories();
+  const std::string eventLogName = paths_.blockedApplicationEventsPath().filename();
 
   // The log lives in a directory every user can write: anything but a plain, single-link file
   // under the size cap counts as unreadable, like a log that does not decode.

@@ -24,14 +24,6 @@ void syncDescriptor(int fd, const std::string& what) {
   if (retryOnInterrupt([&] { return ::fsync(fd); }) != 0) throwSystemError("fsync " + what);
 }
 
-void writeAll(int fd, std::string_view bytes, const std::string& what) {
-  while (!bytes.empty()) {
-    const ssize_t written = retryOnInterrupt([&] { return ::write(fd, bytes.data(), bytes.size()); });
-    if (written < 0) throwSystemError("write " + what);
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-}
-
 // Reads an open regular file to its end, refusing to grow past `cap` bytes.
 std::string readAll(int fd, size_t cap, const std::string& what) {
   std::string content;
@@ -177,7 +169,7 @@ void FileSystem::writeFileAtomicallyAt(int directory, const std::string& name, s
   }));
   if (!fd) throwSystemError("create temporary file for " + name);
   try {
-    writeAll(fd.get(), bytes, name);
+    if (!writeAll(fd.get(), bytes)) throwSystemError("write " + name);
     // The mode is set on the descriptor before the file is visible under its final name.
     if (::fchmod(fd.get(), mode) != 0) throwSystemError("fchmod " + name);
     if (options.durable) syncDescriptor(fd.get(), name);

@@ -23,6 +23,15 @@ void throwSystemError(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);
 }
 
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = retryOnInterrupt([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (written < 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
 void fillRandomBytes(void* buffer, size_t length) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (length > 0) {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -44,6 +45,9 @@ auto retryOnInterrupt(Call call) {
     if (!(result == -1 && errno == EINTR)) return result;
   }
 }
+
+// Writes every byte, looping over short writes and EINTR. False on failure, with errno set.
+bool writeAll(int fd, std::string_view bytes);
 
 // Fills the buffer from the operating system's random source; throws std::system_error on failure.
 void fillRandomBytes(void* buffer, size_t length);

@@ -17,15 +17,7 @@ constexpr double notificationCooldownSeconds = 30.0;
 constexpr double watchPollIntervalSeconds = 0.2;
 
 // Writes the whole text and one line feed; the document is complete before the first byte goes out.
-void writeDocument(int fd, const std::string& document) {
-  const std::string bytes = document + "\n";
-  std::string_view rest = bytes;
-  while (!rest.empty()) {
-    const ssize_t written = retryOnInterrupt([&] { return ::write(fd, rest.data(), rest.size()); });
-    if (written <= 0) return;
-    rest.remove_prefix(static_cast<size_t>(written));
-  }
-}
+void writeDocument(int fd, const std::string& document) { writeAll(fd, document + "\n"); }
 
 std::string runHelperCommand(BlockerService& service, const std::vector<std::string>& arguments) {
   if (arguments.empty()) throw HelperCommandError::missingArgument("command");
