@@ -8,7 +8,7 @@ if [ "$(uname -s)" = "Darwin" ]; then
   exit 0
 fi
 
-packages=(cmake ninja-build g++ clang libc++-14-dev libc++abi-14-dev
+packages=(cmake ninja-build g++ clang libc++-14-dev libc++abi-14-dev libclang-rt-14-dev
           nlohmann-json3-dev libicu-dev libgtest-dev libgmock-dev googletest
           libbenchmark-dev procps groff-base python3)
 missing=()

@@ -49,8 +49,9 @@ TEST_F(CommandQueue, EveryPassReassertsTheDirectoriesAndTheMarker) {
 
 TEST_F(CommandQueue, RequestsRunInByteOrderAndEachIsAnsweredOnceUnderItsFileName) {
   service->prepareCommandDirectory();
+  const HelperSession first = makeSession("A", 600);  // built once: its end time is compared below
   request("b.request.json", applyRequest("second", makeSession("B", 600)));
-  request("a.request.json", applyRequest("first", makeSession("A", 600)));
+  request("a.request.json", applyRequest("first", first));
   request("x.request.json", "{}");
   request("y.request.json", R"({"id":"y","command":"apply"})");
   request("z.request.json", R"({"id":"z","command":"restore","force":true})");
@@ -58,13 +59,12 @@ TEST_F(CommandQueue, RequestsRunInByteOrderAndEachIsAnsweredOnceUnderItsFileName
   writeTextFile(commands() / "y.response.json", "stale");
   service->processPendingCommands();
 
-  const auto first = response("a");
-  EXPECT_EQ(first.id, "first");
-  EXPECT_EQ(first.status->message, "Session applied.") << "a runs first";
-  EXPECT_EQ(first.status->phase, "active");
+  const auto answer = response("a");
+  EXPECT_EQ(answer.id, "first");
+  EXPECT_EQ(answer.status->message, "Session applied.") << "a runs first";
+  EXPECT_EQ(answer.status->phase, "active");
   EXPECT_EQ(response("b"), (HelperCommandResponse{"b", false, std::nullopt,
-                                                  "Session is locked until " +
-                                                      formatMillisecondDate(makeSession("A", 600).endsAt) + "."}));
+                                                  "Session is locked until " + formatMillisecondDate(first.endsAt) + "."}));
   EXPECT_NE(response("x").error->find("\"id\""), std::string::npos) << *response("x").error;
   EXPECT_EQ(response("y").error, "Missing helper argument: session");
   EXPECT_EQ(response("z").status->message, "Blocker restored.");

@@ -13,7 +13,8 @@ TEST(PlatformToolsTest, StandInsAnswerOnlyForTheNetworkTools) {
   ASSERT_TRUE(pf);
   EXPECT_EQ(pf->exitStatus, 0);
   EXPECT_EQ(pf->bytes, "");
-  const auto lookup = platformToolStandIn("/usr/bin/dscacheutil", {"-q", "host", "-a", "name", "localhost"});
+  // A numeric name resolves without the machine's hosts file or name servers.
+  const auto lookup = platformToolStandIn("/usr/bin/dscacheutil", {"-q", "host", "-a", "name", "127.0.0.1"});
   ASSERT_TRUE(lookup);
   EXPECT_NE(lookup->bytes.find("ip_address: 127.0.0.1\n"), std::string::npos) << lookup->bytes;
   for (const std::vector<std::string>& flush : {std::vector<std::string>{"-HUP", "mDNSResponder"}, {"mDNSResponderHelper"}}) {

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <thread>
@@ -14,8 +15,23 @@
 namespace vellorin::testing {
 namespace {
 
+// The build tree may lie where an unprivileged user cannot reach it (a checkout under /root), so
+// a run that drops privileges starts a copy of the binary from a folder every user can enter.
+const std::string& binaryReachableByEveryone() {
+  static const struct Copy {
+    TemporaryDirectory folder;
+    std::string path = (folder / "VellorinHelper").string();
+    Copy() {
+      std::filesystem::permissions(folder.path(), std::filesystem::perms(0755));
+      std::filesystem::copy_file(VELLORIN_HELPER_BINARY, path);
+      std::filesystem::permissions(path, std::filesystem::perms(0755));
+    }
+  } copy;
+  return copy.path;
+}
+
 pid_t spawn(const HelperLaunch& launch, const std::string& outputPath, const std::string& errorPath) {
-  std::vector<std::string> argumentText = {VELLORIN_HELPER_BINARY};
+  std::vector<std::string> argumentText = {launch.user ? binaryReachableByEveryone() : VELLORIN_HELPER_BINARY};
   argumentText.insert(argumentText.end(), launch.arguments.begin(), launch.arguments.end());
   std::vector<std::string> environmentText;
   for (const auto& [name, value] : launch.environment) environmentText.push_back(name + "=" + value);
