@@ -94,10 +94,11 @@ bool AllowedProcessMatcher::matches(std::string_view command) const {
   return anyEntry;
 }
 
-ApplicationBlocker::ApplicationBlocker(HelperPaths paths_) : ApplicationBlocker(std::move(paths_), runningProcesses) {}
+ApplicationBlocker::ApplicationBlocker(HelperPaths paths_, ProcessRunner runner)
+    : ApplicationBlocker(std::move(paths_), runner, [runner] { return runningProcesses(runner); }) {}
 
-ApplicationBlocker::ApplicationBlocker(HelperPaths paths_, RunningProcessesProvider provider, ProcessRunner runner)
-    : paths(std::move(paths_)), runningProcessesProvider(std::move(provider)), processRunner(std::move(runner)) {}
+ApplicationBlocker::ApplicationBlocker(HelperPaths paths_, ProcessRunner runner, RunningProcessesProvider provider)
+    : paths(std::move(paths_)), processRunner(std::move(runner)), runningProcessesProvider(std::move(provider)) {}
 
 std::vector<HelperBlockedAppEvent> ApplicationBlocker::terminate(
     const std::vector<HelperApp>& apps, const std::string& sessionID,
@@ -134,24 +135,21 @@ void ApplicationBlocker::signalProcesses(const std::string& signal, const std::v
   for (const int32_t pid : processIDs) {
     if (pid < lowestSignallableProcessID) continue;
     try {
-      processRunner("/bin/kill", {signal, std::to_string(pid)}, true);
+      processRunner("/bin/kill", {signal, std::to_string(pid)}, RunOptions{.allowFailure = true});
     } catch (const std::exception&) {
       // The process may be gone or the tool unavailable; the next identifier still gets its signal.
     }
   }
 }
 
-std::vector<RunningProcess> ApplicationBlocker::runningProcesses() {
-  ProcessOutput output = runProcess("/bin/ps", {"-axo", "pid=,ppid=,command="});
-  if (output.exitStatus != 0 || output.timedOut) {
-    throw HelperCommandError::commandFailed(isValidUtf8(output.bytes) ? std::move(output.bytes) : std::string());
-  }
-  return parseProcessSnapshot(output.bytes);
+std::vector<RunningProcess> ApplicationBlocker::runningProcesses(const ProcessRunner& processRunner) {
+  // Raw bytes, parsed line by line: one command line that is not valid UTF-8 must not blank the rest.
+  return parseProcessSnapshot(processRunner("/bin/ps", {"-axo", "pid=,ppid=,command="}, RunOptions{}));
 }
 
 std::vector<RunningProcess> ApplicationBlocker::parseProcessSnapshot(std::string_view output) {
   std::vector<RunningProcess> processes;
-  for (const std::string_view line : splitLines(output)) {
+  for (const std::string_view line : splitLinesCrLfAsOne(output)) {
     // A process can put any bytes into its arguments; one such line must not hide the others.
     if (!isValidUtf8(line)) continue;
     if (auto process = parseSnapshotLine(line)) processes.push_back(std::move(*process));

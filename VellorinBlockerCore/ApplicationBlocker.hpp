@@ -44,10 +44,10 @@ using RunningProcessesProvider = std::function<std::vector<RunningProcess>()>;
 
 class ApplicationBlocker {
  public:
-  // Takes snapshots with the default provider (runningProcesses) and signals through the default runner.
-  explicit ApplicationBlocker(HelperPaths paths);
-  ApplicationBlocker(HelperPaths paths, RunningProcessesProvider runningProcessesProvider,
-                     ProcessRunner processRunner = defaultProcessRunner());
+  // Takes snapshots with the default provider (runningProcesses through the runner) and signals
+  // through the runner.
+  ApplicationBlocker(HelperPaths paths, ProcessRunner processRunner);
+  ApplicationBlocker(HelperPaths paths, ProcessRunner processRunner, RunningProcessesProvider runningProcessesProvider);
 
   // Finds the processes of the targets (sparing the allowed ones, the helper itself and process
   // identifiers below 2; a target whose path is not an absolute path ending in ".app" matches
@@ -57,9 +57,9 @@ class ApplicationBlocker {
   std::vector<HelperBlockedAppEvent> terminate(const std::vector<HelperApp>& apps, const std::string& sessionID,
                                                const std::vector<AllowedProcessMatcher>& allowedProcessMatchers) const;
 
-  // The default snapshot: "/bin/ps" "-axo" "pid=,ppid=,command=". Throws when the tool cannot be
-  // started or exits with a non-zero status.
-  static std::vector<RunningProcess> runningProcesses();
+  // The default snapshot: "/bin/ps" "-axo" "pid=,ppid=,command=" through the runner. Throws when
+  // the tool cannot be started or exits with a non-zero status.
+  static std::vector<RunningProcess> runningProcesses(const ProcessRunner& processRunner);
   // Parses the snapshot tool's output line by line; lines that cannot be parsed, or that are not
   // valid UTF-8, are skipped.
   static std::vector<RunningProcess> parseProcessSnapshot(std::string_view output);
@@ -79,8 +79,8 @@ class ApplicationBlocker {
                                                                      const std::string& sessionID, TimePoint occurredAt);
 
   HelperPaths paths;
-  RunningProcessesProvider runningProcessesProvider;
   ProcessRunner processRunner;
+  RunningProcessesProvider runningProcessesProvider;
 
  private:
   // Runs "/bin/kill" with the signal argument once per identifier, in the given order, through

@@ -39,12 +39,8 @@ std::optional<std::string> userName(uid_t uid) {
 
 }  // namespace
 
-ConsoleUserBlockedApplicationNotifier::ConsoleUserBlockedApplicationNotifier()
-    : ConsoleUserBlockedApplicationNotifier(boundedProcessRunner(toolTimeLimit), runningProcessCommands, consoleUser) {}
-
-ConsoleUserBlockedApplicationNotifier::ConsoleUserBlockedApplicationNotifier(ProcessRunner runner,
-                                                                             RunningProcessCommandsProvider provider)
-    : ConsoleUserBlockedApplicationNotifier(std::move(runner), std::move(provider), consoleUser) {}
+ConsoleUserBlockedApplicationNotifier::ConsoleUserBlockedApplicationNotifier(ProcessRunner runner)
+    : ConsoleUserBlockedApplicationNotifier(runner, [runner] { return runningProcessCommands(runner); }, consoleUser) {}
 
 ConsoleUserBlockedApplicationNotifier::ConsoleUserBlockedApplicationNotifier(ProcessRunner runner,
                                                                              RunningProcessCommandsProvider provider,
@@ -58,7 +54,8 @@ void ConsoleUserBlockedApplicationNotifier::notify(const HelperBlockedAppEvent& 
     if (isVellorinApplicationRunning()) return;
     const std::optional<ConsoleUser> user = consoleUserProvider();
     if (!user) return;
-    processRunner("/bin/launchctl", launcherArguments(event, *user), true);
+    processRunner("/bin/launchctl", launcherArguments(event, *user),
+                  RunOptions{.allowFailure = true, .timeLimit = toolTimeLimit});
   } catch (const std::exception&) {
     // A notification is a courtesy: a failed one must never disturb enforcement.
   }
@@ -75,16 +72,17 @@ bool ConsoleUserBlockedApplicationNotifier::isVellorinApplicationRunning() const
                      [](const std::string& command) { return contains(command, focusApplicationExecutable); });
 }
 
-std::vector<std::string> ConsoleUserBlockedApplicationNotifier::runningProcessCommands() {
+std::vector<std::string> ConsoleUserBlockedApplicationNotifier::runningProcessCommands(const ProcessRunner& processRunner) {
   // Raw bytes, so that one command line that is not valid UTF-8 does not blank the whole listing.
-  return parseProcessCommands(runProcess("/bin/ps", {"-axo", "command="}, toolTimeLimit).bytes);
+  return parseProcessCommands(
+      processRunner("/bin/ps", {"-axo", "command="}, RunOptions{.allowFailure = true, .timeLimit = toolTimeLimit}));
 }
 
 std::vector<std::string> ConsoleUserBlockedApplicationNotifier::parseProcessCommands(std::string_view output) {
   std::vector<std::string> commands;
-  for (const std::string_view line : splitLines(output)) {
+  for (const std::string_view line : splitLinesCrLfAsOne(output)) {
     if (!isValidUtf8(line)) continue;
-    const std::string_view command = trimAsciiWhitespace(line);
+    const std::string_view command = trimUnicodeWhitespace(line);
     if (!command.empty()) commands.emplace_back(command);
   }
   return commands;
@@ -112,7 +110,8 @@ std::optional<ConsoleUser> ConsoleUserBlockedApplicationNotifier::consoleUserOwn
 }
 
 std::string ConsoleUserBlockedApplicationNotifier::appleScriptStringLiteral(std::string_view text) {
-  // Backslashes first, so that the ones added before quotes are not doubled again.
+  // One pass over the text: a backslash becomes two, a quote gets a backslash before it, and no
+  // backslash added here is looked at again.
   std::string literal = "\"";
   for (const char character : text) {
     if (character == '\\') {

@@ -41,24 +41,22 @@ using ConsoleUserProvider = std::function<std::optional<ConsoleUser>()>;
 // the focus application is running or nobody is logged in at the console.
 class ConsoleUserBlockedApplicationNotifier final : public HelperBlockedApplicationNotifier {
  public:
-  // How long one tool run of the default collaborators may take. The script runner can wait on a
-  // consent prompt indefinitely, and the daemon must not stall behind it.
+  // How long one tool run may take. The script runner can wait on a consent prompt indefinitely,
+  // and the daemon must not stall behind it.
   static constexpr std::chrono::milliseconds toolTimeLimit{5000};
 
-  // The real collaborators: a time-limited runner, the process listing and the console device.
-  ConsoleUserBlockedApplicationNotifier();
-  // The console user still comes from the console device.
-  ConsoleUserBlockedApplicationNotifier(ProcessRunner processRunner,
-                                        RunningProcessCommandsProvider runningProcessCommandsProvider);
+  // The real collaborators: the process listing through the runner, and the console device.
+  explicit ConsoleUserBlockedApplicationNotifier(ProcessRunner processRunner);
   ConsoleUserBlockedApplicationNotifier(ProcessRunner processRunner,
                                         RunningProcessCommandsProvider runningProcessCommandsProvider,
                                         ConsoleUserProvider consoleUserProvider);
 
   void notify(const HelperBlockedAppEvent& event) override;
 
-  // The command lines of all running processes ("/bin/ps" "-axo" "command="), trimmed, without
-  // empty lines. Throws when the tool cannot be started; a non-zero exit status is not an error.
-  static std::vector<std::string> runningProcessCommands();
+  // The command lines of all running processes ("/bin/ps" "-axo" "command=" through the runner),
+  // trimmed, without empty lines. Throws when the tool cannot be started; a non-zero exit status
+  // is not an error.
+  static std::vector<std::string> runningProcessCommands(const ProcessRunner& processRunner);
   // Splits the listing into command lines, skipping lines that are not valid UTF-8.
   static std::vector<std::string> parseProcessCommands(std::string_view output);
 

@@ -10,20 +10,18 @@
 namespace vellorin {
 namespace {
 
-ApplicationBlocker makeApplicationBlocker(const HelperPaths& paths, std::optional<ApplicationBlocker> given) {
-  if (given) return std::move(*given);
-  return ApplicationBlocker(paths);
-}
-
-std::unique_ptr<HelperBlockedApplicationNotifier> makeNotifier(
-    const HelperPaths& paths, std::unique_ptr<HelperBlockedApplicationNotifier> given) {
+std::unique_ptr<HelperBlockedApplicationNotifier> makeNotifier(const HelperPaths& paths, const ProcessRunner& runner,
+                                                               std::unique_ptr<HelperBlockedApplicationNotifier> given) {
   if (given) return given;
   if (paths.dryRun) return std::make_unique<NoopBlockedApplicationNotifier>();
-  return std::make_unique<ConsoleUserBlockedApplicationNotifier>();
+  return std::make_unique<ConsoleUserBlockedApplicationNotifier>(runner);
 }
 
-// The DNS cache tools are best-effort; a stuck one must not stall the daemon.
-constexpr std::chrono::seconds bestEffortToolTimeLimit{5};
+ApplicationBlocker makeApplicationBlocker(const HelperPaths& paths, const ProcessRunner& runner,
+                                          RunningProcessesProvider given) {
+  if (given) return ApplicationBlocker(paths, runner, std::move(given));
+  return ApplicationBlocker(paths, runner);
+}
 
 // Every application of `existing` must still be named (by bundle identifier) and every website
 // (by record id) in `next`.
@@ -40,18 +38,17 @@ bool sessionIncludesExistingTargets(const HelperSession& next, const HelperSessi
 }  // namespace
 
 BlockerService::BlockerService(HelperPaths paths, std::shared_ptr<FileSystem> fileManager,
-                               std::optional<ApplicationBlocker> applicationBlocker,
-                               std::unique_ptr<HelperBlockedApplicationNotifier> blockedApplicationNotifier,
-                               double notificationCooldown, DateProvider dateProvider,
-                               std::optional<ProcessRunner> processRunner)
+                               BlockerServiceCollaborators collaborators, double notificationCooldown,
+                               DateProvider dateProvider)
     : paths_(std::move(paths)),
-      applicationBlocker_(makeApplicationBlocker(paths_, std::move(applicationBlocker))),
-      legacyNetworkBlockCleanup_(paths_, fileManager, processRunner.value_or(defaultProcessRunner())),
-      blockedApplicationNotifier_(makeNotifier(paths_, std::move(blockedApplicationNotifier))),
+      processRunner_(std::move(collaborators.processRunner)),
+      applicationBlocker_(makeApplicationBlocker(paths_, processRunner_, std::move(collaborators.runningProcessesProvider))),
+      legacyNetworkBlockCleanup_(paths_, fileManager, processRunner_),
+      blockedApplicationNotifier_(makeNotifier(paths_, processRunner_, std::move(collaborators.blockedApplicationNotifier))),
       notificationCooldown_(notificationCooldown),
       dateProvider_(std::move(dateProvider)),
-      fileManager_(std::move(fileManager)),
-      processRunner_(processRunner.value_or(boundedProcessRunner(bestEffortToolTimeLimit))) {}
+      fileManager_(fileManager),
+      sharedDirectories_(paths_, std::move(fileManager)) {}
 
 bool BlockerService::isActive(const HelperSession& session) {
   return session.endsAt > std::chrono::system_clock::now();
@@ -109,7 +106,7 @@ HelperStatus BlockerService::status(const std::string& message) const {
 }
 
 HelperStatus BlockerService::statusOf(const std::optional<HelperSession>& stored, const std::string& message) const {
-  HelperStatus result{"idle", true, false, false, std::nullopt, message};
+  HelperStatus result{.phase = "idle", .helperInstalled = true, .message = message};
   if (stored && isActive(*stored)) {
     result.phase = "active";
     result.activeSession = stored;

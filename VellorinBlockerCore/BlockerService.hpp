@@ -18,23 +18,30 @@
 #include "VellorinBlockerCore/HelperPaths.hpp"
 #include "VellorinBlockerCore/LegacyNetworkBlockCleanup.hpp"
 #include "VellorinBlockerCore/Models.hpp"
+#include "VellorinBlockerCore/PlatformTools.hpp"
+#include "VellorinBlockerCore/SharedDirectories.hpp"
 
 namespace vellorin {
 
 using DateProvider = std::function<TimePoint()>;
 
+// What the service does its work with, beside the file system: each left at its default is the
+// real one.
+struct BlockerServiceCollaborators {
+  // Runs every external tool of the service, of its application blocker, of its website-block
+  // cleanup and of the console notifier.
+  ProcessRunner processRunner = defaultProcessRunner();
+  // The application blocker's process snapshots; without one, "/bin/ps" through processRunner.
+  RunningProcessesProvider runningProcessesProvider;
+  // Without one: the no-op notifier in dry-run mode, the console-user notifier otherwise.
+  std::unique_ptr<HelperBlockedApplicationNotifier> blockedApplicationNotifier;
+};
+
 class BlockerService {
  public:
-  // Builds the collaborators that are not given: the default application blocker, the no-op
-  // notifier in dry-run mode and the console-user notifier otherwise. `processRunner`, when given,
-  // runs every external tool of the service and its website-block cleanup (tests pass a recorder);
-  // without it the cleanup uses the plain runner and the DNS cache flush a time-limited one.
   // Construction touches no file and starts no process.
-  BlockerService(HelperPaths paths, std::shared_ptr<FileSystem> fileManager,
-                 std::optional<ApplicationBlocker> applicationBlocker,
-                 std::unique_ptr<HelperBlockedApplicationNotifier> blockedApplicationNotifier,
-                 double notificationCooldown, DateProvider dateProvider,
-                 std::optional<ProcessRunner> processRunner = std::nullopt);
+  BlockerService(HelperPaths paths, std::shared_ptr<FileSystem> fileManager, BlockerServiceCollaborators collaborators,
+                 double notificationCooldown, DateProvider dateProvider);
 
   // ---- Session lifecycle
 
@@ -86,8 +93,6 @@ class BlockerService {
   // The matcher that spares the browser instance the focus application drives, if the session names one.
   static std::vector<AllowedProcessMatcher> controlledChromeAllowedProcessMatchers(const HelperSession& session);
 
-  const HelperPaths& paths() const { return paths_; }
-
  private:
   void requireRoot() const;
   // Active while its end lies after now (the wall clock, read at each comparison).
@@ -100,30 +105,19 @@ class BlockerService {
   void terminateAndRecord(const HelperSession& session);
   void flushDNSCaches();
   std::string run(const std::string& executable, const std::vector<std::string>& arguments);
-  // The command directory and its parent, verified to be real directories and opened without
-  // following a link at either name.
-  struct SharedDirectories {
-    UniqueFd parent;
-    UniqueFd commands;
-  };
-  SharedDirectories openSharedDirectories();
-  void processCommandRequest(int commandDirectory, const std::string& fileName);
+  void processCommandRequest(const SharedDirectories::Open& directories, const std::string& fileName);
   HelperCommandResponse answerRequest(const std::string& requestBytes);
-  // Takes the queue lock; false when this process cannot create it.
-  bool lockCommandQueue();
-  void removeEventLog();
 
   HelperPaths paths_;
+  ProcessRunner processRunner_;
   ApplicationBlocker applicationBlocker_;
   LegacyNetworkBlockCleanup legacyNetworkBlockCleanup_;
   std::unique_ptr<HelperBlockedApplicationNotifier> blockedApplicationNotifier_;
   double notificationCooldown_;
   DateProvider dateProvider_;
   std::shared_ptr<FileSystem> fileManager_;
-  ProcessRunner processRunner_;
+  SharedDirectories sharedDirectories_;
   std::map<std::string, TimePoint> lastNotificationDatesByBundleIdentifier_;
-  // Held while a pass handles requests, so two helper processes never run one request twice.
-  UniqueFd commandQueueLock_;
 };
 
 }  // namespace vellorin

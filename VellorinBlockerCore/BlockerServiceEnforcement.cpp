@@ -34,7 +34,8 @@ void BlockerService::applyBlocks(const HelperSession& session, const std::option
   prepareCommandDirectory();
   const bool shouldTerminate =
       !previousSession || sortedApplicationKeys(*previousSession) != sortedApplicationKeys(session);
-  fileManager_->writeFileAtomically(paths_.statePath(), encodeDocument(session.toJson()), WriteOptions{0644, true});
+  fileManager_->writeFileAtomically(paths_.statePath(), encodeDocument(session.toJson()),
+                                    WriteOptions{.mode = 0644, .durable = true});
   if (shouldTerminate) terminateAndRecord(session);
 }
 
@@ -71,7 +72,7 @@ void BlockerService::restore(bool force, const std::string&) {
   if (!fileManager_->removeFile(paths_.statePath()) && fileManager_->exists(paths_.statePath())) {
     throwSystemError(ENOTEMPTY, "remove " + paths_.statePath().string());
   }
-  removeEventLog();
+  sharedDirectories_.removeEventLog();
   lastNotificationDatesByBundleIdentifier_.clear();
   prepareCommandDirectory();
   flushDNSCaches();
@@ -94,7 +95,9 @@ void BlockerService::flushDNSCaches() {
 }
 
 std::string BlockerService::run(const std::string& executable, const std::vector<std::string>& arguments) {
-  return processRunner_(executable, arguments, true);
+  // The DNS cache tools are best-effort; a stuck one must not stall the daemon.
+  return decodedOutput(
+      processRunner_(executable, arguments, RunOptions{.allowFailure = true, .timeLimit = std::chrono::seconds(5)}));
 }
 
 }  // namespace vellorin

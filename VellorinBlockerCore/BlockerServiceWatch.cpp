@@ -43,25 +43,20 @@ double BlockerService::watchPass(double pollInterval) {
 
 void BlockerService::appendBlockedApplicationEvents(const std::vector<HelperBlockedAppEvent>& events) {
   if (events.empty()) return;
-  const SharedDirectories directories = openSharedDirectories();
-  const std::string eventLogName = paths_.blockedApplicationEventsPath().filename();
+  const auto directories = sharedDirectories_.prepare();
 
-  // The log lives in a directory every user can write: anything but a plain, single-link file
-  // under the size cap counts as unreadable, like a log that does not decode.
+  // A log that is unreadable, does not decode or is not a plain file (it lives where every user
+  // can write) counts as empty.
   std::vector<HelperBlockedAppEvent> log;
   try {
-    if (const auto bytes = fileManager_->readUntrustedFileAt(directories.parent.get(), eventLogName,
-                                                             untrustedFileSizeCap)) {
-      log = eventsFromJson(parseDocument(*bytes));
-    }
+    if (const auto bytes = directories.readEventLog()) log = eventsFromJson(parseDocument(*bytes));
   } catch (...) {
     log.clear();
   }
   log.insert(log.end(), events.begin(), events.end());
   if (log.size() > eventLogCapacity) log.erase(log.begin(), log.end() - eventLogCapacity);
 
-  fileManager_->writeFileAtomicallyAt(directories.parent.get(), eventLogName, encodeDocument(eventsToJson(log)),
-                                      WriteOptions{0644, true});
+  directories.writeEventLog(encodeDocument(eventsToJson(log)));
   notifyBlockedApplicationEvents(events);
 }
 

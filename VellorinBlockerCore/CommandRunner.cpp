@@ -15,7 +15,6 @@
 #include <utility>
 
 #include "VellorinBlockerCore/Models.hpp"
-#include "VellorinBlockerCore/PlatformTools.hpp"
 #include "VellorinBlockerCore/SystemCalls.hpp"
 #include "VellorinBlockerCore/Text.hpp"
 
@@ -152,7 +151,8 @@ class ChildProcess {
     }
   }
 
-  // Blocks until the child has exited; returns its status in the ProcessOutput convention.
+  // Blocks until the child has exited; returns its exit status, or 128 + the signal number for a
+  // child ended by a signal.
   int wait() { return reap(0).value(); }
 
   // The status if the child has exited by now, otherwise nothing.
@@ -245,57 +245,35 @@ std::optional<int> waitForExit(ChildProcess& child, const std::optional<Clock::t
 
 }  // namespace
 
-ProcessOutput runProcess(const std::string& executable, const std::vector<std::string>& arguments,
-                         std::optional<std::chrono::milliseconds> timeLimit) {
+std::string runProcess(const std::string& executable, const std::vector<std::string>& arguments,
+                       const RunOptions& options) {
   // Checked before spawning rather than inferred from the child: a C library that reports a failed
   // exec only through exit status 127 would otherwise make a missing tool look like a tool that
   // ran and failed.
-  if (::access(executable.c_str(), F_OK) != 0) {
-    const int error = errno;
-    if (auto standIn = platformToolStandIn(executable, arguments)) return std::move(*standIn);
-    throwSystemError(error, "posix_spawn " + executable);
-  }
+  if (::access(executable.c_str(), F_OK) != 0) throwSystemError("posix_spawn " + executable);
 
   std::optional<Clock::time_point> deadline;
-  if (timeLimit) deadline = Clock::now() + *timeLimit;
+  if (options.timeLimit) deadline = Clock::now() + *options.timeLimit;
 
   Pipe pipe = makeOutputPipe();
   ChildProcess child = spawnChild(executable, arguments, pipe.writeEnd.get());
   pipe.writeEnd.reset();  // Otherwise our own copy keeps the pipe open and the read never ends.
 
-  ProcessOutput output;
-  const bool complete = readToEnd(pipe.readEnd.get(), output.bytes, deadline);
-  if (complete) {
-    if (const auto status = waitForExit(child, deadline)) {
-      output.exitStatus = *status;
-      return output;
-    }
+  std::string bytes;
+  std::optional<int> status;
+  if (readToEnd(pipe.readEnd.get(), bytes, deadline)) status = waitForExit(child, deadline);
+  const bool timedOut = !status;
+  if (timedOut) status = child.kill();
+  return outputUnderPolicy(std::move(bytes), *status, timedOut, options);
+}
+
+std::string outputUnderPolicy(std::string bytes, int exitStatus, bool timedOut, const RunOptions& options) {
+  if ((exitStatus != 0 || timedOut) && !options.allowFailure) {
+    throw HelperCommandError::commandFailed(decodedOutput(std::move(bytes)));
   }
-  output.exitStatus = child.kill();
-  output.timedOut = true;
-  return output;
+  return bytes;
 }
 
-std::string runCommand(const std::string& executable, const std::vector<std::string>& arguments, bool allowFailure,
-                       std::optional<std::chrono::milliseconds> timeLimit) {
-  ProcessOutput output = runProcess(executable, arguments, timeLimit);
-  std::string text = isValidUtf8(output.bytes) ? std::move(output.bytes) : std::string();
-  if ((output.exitStatus != 0 || output.timedOut) && !allowFailure) {
-    throw HelperCommandError::commandFailed(std::move(text));
-  }
-  return text;
-}
-
-ProcessRunner defaultProcessRunner() {
-  return [](const std::string& executable, const std::vector<std::string>& arguments, bool allowFailure) {
-    return runCommand(executable, arguments, allowFailure);
-  };
-}
-
-ProcessRunner boundedProcessRunner(std::chrono::milliseconds timeLimit) {
-  return [timeLimit](const std::string& executable, const std::vector<std::string>& arguments, bool allowFailure) {
-    return runCommand(executable, arguments, allowFailure, timeLimit);
-  };
-}
+std::string decodedOutput(std::string bytes) { return isValidUtf8(bytes) ? std::move(bytes) : std::string(); }
 
 }  // namespace vellorin

@@ -9,36 +9,32 @@
 
 namespace vellorin {
 
-struct ProcessOutput {
-  std::string bytes;       // standard output and standard error together, as written, undecoded
-  int exitStatus = 0;      // the exit status, or 128 + the signal number for a child ended by a signal
-  bool timedOut = false;   // the time limit ran out and the child was ended
+struct RunOptions {
+  // A non-zero exit status (or a run ended by the time limit) is no failure: the output is returned.
+  bool allowFailure = false;
+  // A child still running when the limit ends is killed and reaped; without one, the run waits.
+  std::optional<std::chrono::milliseconds> timeLimit;
 };
 
-// Starts the executable (never searched for, never through a shell) with the arguments, its
-// standard output and standard error joined into one pipe, reads the pipe to its end and reaps the
-// child. With a time limit, a child still running when it ends is killed and reaped, and the run
-// reports timedOut. Throws std::system_error when the child cannot be started (a missing executable
-// included). Where the executable does not exist on this system and a platform stand-in serves it
-// (see PlatformTools.hpp), the stand-in answers instead.
-ProcessOutput runProcess(const std::string& executable, const std::vector<std::string>& arguments,
-                         std::optional<std::chrono::milliseconds> timeLimit = std::nullopt);
+// Runs a tool (never searched for, never through a shell) and returns everything it wrote to its
+// standard output and standard error together, in the order written, as raw bytes. A run that
+// ends with a non-zero status, or by the time limit, fails with HelperCommandError::commandFailed
+// carrying the output as UTF-8 text (the empty text when it is not valid UTF-8), unless failure is
+// allowed. A tool that cannot be started (a missing executable included) fails with
+// std::system_error, whatever the options say.
+using ProcessRunner = std::function<std::string(const std::string& executable, const std::vector<std::string>& arguments,
+                                                const RunOptions& options)>;
 
-// The runner with its exit-status policy: the output decoded as UTF-8 (the empty text when it is
-// not valid UTF-8); a non-zero exit status (or a time-out) fails with
-// HelperCommandError::commandFailed carrying the output unless allowFailure is true.
-std::string runCommand(const std::string& executable, const std::vector<std::string>& arguments, bool allowFailure,
-                       std::optional<std::chrono::milliseconds> timeLimit = std::nullopt);
+// The real runner: posix_spawn with one pipe for both output streams; the pipe is read to its end
+// before the child is reaped, and the child is always reaped.
+std::string runProcess(const std::string& executable, const std::vector<std::string>& arguments,
+                       const RunOptions& options);
 
-// The injectable form every owner holds: (executable, arguments, allowFailure) -> output text.
-using ProcessRunner =
-    std::function<std::string(const std::string& executable, const std::vector<std::string>& arguments, bool allowFailure)>;
+// The exit-status policy of every runner, the stand-ins for missing tools included: the output of
+// a run that ended with `exitStatus` (or by the time limit), or the commandFailed failure.
+std::string outputUnderPolicy(std::string bytes, int exitStatus, bool timedOut, const RunOptions& options);
 
-// runCommand without a time limit.
-ProcessRunner defaultProcessRunner();
-
-// runCommand with a time limit, for best-effort tools (the notification, the DNS cache flush) that
-// must never stall the daemon.
-ProcessRunner boundedProcessRunner(std::chrono::milliseconds timeLimit);
+// A tool's output as text: the bytes when they are valid UTF-8, otherwise the empty text.
+std::string decodedOutput(std::string bytes);
 
 }  // namespace vellorin

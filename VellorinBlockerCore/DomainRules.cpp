@@ -1,15 +1,15 @@
 // Domain normalisation with ICU: Unicode white space, full lower-case mapping and ICU regular expressions.
 #include "VellorinBlockerCore/DomainRules.hpp"
 
-#include <unicode/uchar.h>
 #include <unicode/unorm2.h>
 #include <unicode/uregex.h>
 #include <unicode/ustring.h>
-#include <unicode/utf16.h>
 
 #include <map>
 #include <memory>
 #include <stdexcept>
+
+#include "VellorinBlockerCore/Text.hpp"
 
 namespace vellorin {
 namespace {
@@ -22,65 +22,45 @@ void check(UErrorCode status, const char* what) {
   if (U_FAILURE(status)) throw std::runtime_error(std::string(what) + ": " + u_errorName(status));
 }
 
-UText16 fromUtf8(std::string_view text) {
-  if (text.empty()) return {};
-  int32_t length = 0;
+// Runs an ICU call that writes into a buffer the usual way: once without a buffer to learn the
+// length, then again into a buffer of that length (and one unit more, for the terminating NUL
+// that ICU adds when there is room).
+template <typename Result, typename Call>
+Result preflighted(const char* what, Call call) {
   UErrorCode status = U_ZERO_ERROR;
-  u_strFromUTF8WithSub(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
-  if (status != U_BUFFER_OVERFLOW_ERROR) check(status, "u_strFromUTF8WithSub");
-  UText16 result(static_cast<size_t>(length), u'\0');
+  const int32_t length = call(nullptr, 0, &status);
+  if (status != U_BUFFER_OVERFLOW_ERROR) check(status, what);
+  Result result(static_cast<size_t>(length) + 1, typename Result::value_type{});
   status = U_ZERO_ERROR;
-  u_strFromUTF8WithSub(result.data(), length, nullptr, text.data(), static_cast<int32_t>(text.size()), 0xFFFD, nullptr,
-                       &status);
-  check(status, "u_strFromUTF8WithSub");
+  call(result.data(), length + 1, &status);
+  check(status, what);
+  result.resize(static_cast<size_t>(length));
   return result;
+}
+
+UText16 fromUtf8(std::string_view text) {
+  const auto length = static_cast<int32_t>(text.size());
+  return preflighted<UText16>("u_strFromUTF8WithSub", [&](UChar* buffer, int32_t capacity, UErrorCode* status) {
+    int32_t written = 0;
+    u_strFromUTF8WithSub(buffer, capacity, &written, text.data(), length, 0xFFFD, nullptr, status);
+    return written;
+  });
 }
 
 std::string toUtf8(const UText16& text) {
-  if (text.empty()) return {};
-  int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strToUTF8(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), &status);
-  if (status != U_BUFFER_OVERFLOW_ERROR) check(status, "u_strToUTF8");
-  std::string result(static_cast<size_t>(length), '\0');
-  status = U_ZERO_ERROR;
-  u_strToUTF8(result.data(), length, nullptr, text.data(), static_cast<int32_t>(text.size()), &status);
-  check(status, "u_strToUTF8");
-  return result;
-}
-
-UText16 trimmingWhitespace(const UText16& text) {
   const auto length = static_cast<int32_t>(text.size());
-  int32_t begin = 0;
-  while (begin < length) {
-    int32_t next = begin;
-    UChar32 c = 0;
-    U16_NEXT(text.data(), next, length, c);
-    if (!u_isUWhiteSpace(c)) break;
-    begin = next;
-  }
-  int32_t end = length;
-  while (end > begin) {
-    int32_t previous = end;
-    UChar32 c = 0;
-    U16_PREV(text.data(), begin, previous, c);
-    if (!u_isUWhiteSpace(c)) break;
-    end = previous;
-  }
-  return text.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
+  return preflighted<std::string>("u_strToUTF8", [&](char* buffer, int32_t capacity, UErrorCode* status) {
+    int32_t written = 0;
+    u_strToUTF8(buffer, capacity, &written, text.data(), length, status);
+    return written;
+  });
 }
 
 UText16 lowercased(const UText16& text) {
-  if (text.empty()) return {};
   // The root locale: no per-language rules such as the Turkish dotless i.
-  UErrorCode status = U_ZERO_ERROR;
-  const int32_t length = u_strToLower(nullptr, 0, text.data(), static_cast<int32_t>(text.size()), "", &status);
-  if (status != U_BUFFER_OVERFLOW_ERROR) check(status, "u_strToLower");
-  UText16 result(static_cast<size_t>(length), u'\0');
-  status = U_ZERO_ERROR;
-  u_strToLower(result.data(), length, text.data(), static_cast<int32_t>(text.size()), "", &status);
-  check(status, "u_strToLower");
-  return result;
+  return preflighted<UText16>("u_strToLower", [&](UChar* buffer, int32_t capacity, UErrorCode* status) {
+    return u_strToLower(buffer, capacity, text.data(), static_cast<int32_t>(text.size()), "", status);
+  });
 }
 
 struct RegexCloser {
@@ -95,29 +75,18 @@ UText16 deletingMatches(const UText16& text, const char16_t* pattern) {
   uregex_setText(regex.get(), text.data(), static_cast<int32_t>(text.size()), &status);
   check(status, "uregex_setText");
   const UChar empty[1] = {0};
-  const int32_t length = uregex_replaceAll(regex.get(), empty, 0, nullptr, 0, &status);
-  if (status != U_BUFFER_OVERFLOW_ERROR) check(status, "uregex_replaceAll");
-  // uregex_replaceAll NUL-terminates when there is room, so one more unit is asked for.
-  UText16 result(static_cast<size_t>(length) + 1, u'\0');
-  status = U_ZERO_ERROR;
-  uregex_replaceAll(regex.get(), empty, 0, result.data(), length + 1, &status);
-  check(status, "uregex_replaceAll");
-  result.resize(static_cast<size_t>(length));
-  return result;
+  return preflighted<UText16>("uregex_replaceAll", [&](UChar* buffer, int32_t capacity, UErrorCode* callStatus) {
+    return uregex_replaceAll(regex.get(), empty, 0, buffer, capacity, callStatus);
+  });
 }
 
 UText16 composed(const UText16& text) {
   UErrorCode status = U_ZERO_ERROR;
   const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
   check(status, "unorm2_getNFCInstance");
-  const int32_t length = unorm2_normalize(nfc, text.data(), static_cast<int32_t>(text.size()), nullptr, 0, &status);
-  if (status != U_BUFFER_OVERFLOW_ERROR) check(status, "unorm2_normalize");
-  UText16 result(static_cast<size_t>(length) + 1, u'\0');
-  status = U_ZERO_ERROR;
-  unorm2_normalize(nfc, text.data(), static_cast<int32_t>(text.size()), result.data(), length + 1, &status);
-  check(status, "unorm2_normalize");
-  result.resize(static_cast<size_t>(length));
-  return result;
+  return preflighted<UText16>("unorm2_normalize", [&](UChar* buffer, int32_t capacity, UErrorCode* callStatus) {
+    return unorm2_normalize(nfc, text.data(), static_cast<int32_t>(text.size()), buffer, capacity, callStatus);
+  });
 }
 
 // A set of host names that compare as Unicode text does: canonically equivalent spellings are one
@@ -139,7 +108,9 @@ class HostNameSet {
 }  // namespace
 
 std::string DomainRules::normalize(std::string_view text) {
-  UText16 host = lowercased(trimmingWhitespace(fromUtf8(text)));
+  // Bytes that are not UTF-8 become U+FFFD, which is not white space, so trimming the bytes first
+  // gives the same result as trimming the decoded text.
+  UText16 host = lowercased(fromUtf8(trimUnicodeWhitespace(text)));
   host = deletingMatches(host, u"^[a-z][a-z0-9+.-]*://");
   if (const auto cut = host.find_first_of(u"/?#"); cut != UText16::npos) host.resize(cut);
   host = deletingMatches(host, u":\\d+$");

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,14 +54,15 @@ std::pair<std::filesystem::path, std::string> parentAndName(const std::filesyste
   return {parent, path.filename().string()};
 }
 
-}  // namespace
-
-bool FileSystem::exists(const std::filesystem::path& path) {
-  struct stat status {};
-  return ::stat(path.c_str(), &status) == 0;
+UniqueFd openDirectoryByPath(const std::filesystem::path& path) {
+  UniqueFd fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!fd) throwSystemError(describe("open", path));
+  return fd;
 }
 
-std::optional<std::string> FileSystem::readFile(const std::filesystem::path& path) {
+// An open regular file and its status, or nothing when no entry has the path; anything else there
+// is an error.
+std::optional<std::pair<UniqueFd, struct stat>> openRegularFile(const std::filesystem::path& path) {
   UniqueFd fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
   if (!fd) {
     if (errno == ENOENT) return std::nullopt;
@@ -69,90 +71,10 @@ std::optional<std::string> FileSystem::readFile(const std::filesystem::path& pat
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0) throwSystemError(describe("fstat", path));
   if (!S_ISREG(status.st_mode)) throwSystemError(S_ISDIR(status.st_mode) ? EISDIR : EINVAL, describe("read", path));
-  return readAll(fd.get(), SIZE_MAX, path.string());
+  return std::pair{std::move(fd), status};
 }
 
-void FileSystem::writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
-                                     const WriteOptions& options) {
-  const auto [parent, name] = parentAndName(path);
-  const UniqueFd directory = openDirectory(parent);
-  writeFileAtomicallyAt(directory.get(), name, bytes, options);
-}
-
-void FileSystem::createDirectories(const std::filesystem::path& path) {
-  std::filesystem::create_directories(path);  // throws filesystem_error, a system_error, with the path
-}
-
-bool FileSystem::removeFile(const std::filesystem::path& path) {
-  const auto location = parentAndName(path);
-  const char* parent = location.first.c_str();
-  UniqueFd directory(retryOnInterrupt([&] { return ::open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-  if (!directory) {
-    if (errno == ENOENT) return false;
-    throwSystemError(describe("open", location.first));
-  }
-  return removeEntryAt(directory.get(), location.second);
-}
-
-void FileSystem::moveFile(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (::rename(from.c_str(), to.c_str()) == 0) {
-    const UniqueFd directory = openDirectory(parentAndName(to).first);
-    syncDescriptor(directory.get(), to.parent_path().string());
-    return;
-  }
-  if (errno != EXDEV) throwSystemError("rename " + from.string() + " to " + to.string());
-  // Another volume: the target is still replaced in one step, by a durable copy beside it.
-  copyFile(from, to);
-  if (::unlink(from.c_str()) != 0 && errno != ENOENT) throwSystemError(describe("unlink", from));
-}
-
-void FileSystem::copyFile(const std::filesystem::path& from, const std::filesystem::path& to) {
-  UniqueFd source(retryOnInterrupt([&] { return ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
-  if (!source) throwSystemError(describe("open", from));
-  struct stat status {};
-  if (::fstat(source.get(), &status) != 0) throwSystemError(describe("fstat", from));
-  if (!S_ISREG(status.st_mode)) throwSystemError(EINVAL, describe("copy", from));
-  const std::string bytes = readAll(source.get(), SIZE_MAX, from.string());
-  writeFileAtomically(to, bytes, WriteOptions{status.st_mode & 0777, true});
-}
-
-std::vector<std::string> FileSystem::listDirectory(const std::filesystem::path& path) {
-  return listDirectoryAt(openDirectory(path).get());
-}
-
-UniqueFd FileSystem::openDirectory(const std::filesystem::path& path) {
-  UniqueFd fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-  if (!fd) throwSystemError(describe("open", path));
-  return fd;
-}
-
-std::optional<std::string> FileSystem::readUntrustedFileAt(int directory, const std::string& name, size_t cap) {
-  // O_NONBLOCK: opening a planted FIFO must not hang; O_NOFOLLOW: a planted link is refused.
-  UniqueFd fd(retryOnInterrupt(
-      [&] { return ::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY); }));
-  if (!fd) {
-    if (errno == ENOENT) return std::nullopt;
-    if (errno == ELOOP) throw RefusedFileError(name + " is a symbolic link.");
-    throwSystemError("open " + name);
-  }
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) throwSystemError("fstat " + name);
-  if (!S_ISREG(status.st_mode)) throw RefusedFileError(name + " is not a regular file.");
-  if (status.st_nlink != 1) throw RefusedFileError(name + " has more than one link.");
-  if (static_cast<unsigned long long>(status.st_size) > cap) throw RefusedFileError(name + " is larger than the size limit.");
-  std::string content = readAll(fd.get(), cap, name);
-  // A user may open a hard link to a root-only file under this name and remove the link before the
-  // check above. The name must still lead to the same, single-linked file after the read.
-  struct stat after {};
-  if (::fstatat(directory, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 || after.st_dev != status.st_dev ||
-      after.st_ino != status.st_ino || after.st_nlink != 1) {
-    throw RefusedFileError(name + " changed while it was read.");
-  }
-  return content;
-}
-
-void FileSystem::writeFileAtomicallyAt(int directory, const std::string& name, std::string_view bytes,
-                                       const WriteOptions& options) {
+void writeAtomicallyAt(int directory, const std::string& name, std::string_view bytes, const WriteOptions& options) {
   mode_t mode = defaultFileMode;
   if (options.mode) {
     mode = *options.mode;
@@ -183,7 +105,19 @@ void FileSystem::writeFileAtomicallyAt(int directory, const std::string& name, s
   if (options.durable) syncDescriptor(directory, "directory of " + name);
 }
 
-bool FileSystem::removeEntryAt(int directory, const std::string& name) {
+void writeAtomically(const std::filesystem::path& path, std::string_view bytes, const WriteOptions& options) {
+  const auto [parent, name] = parentAndName(path);
+  writeAtomicallyAt(openDirectoryByPath(parent).get(), name, bytes, options);
+}
+
+void copyDurably(const std::filesystem::path& from, const std::filesystem::path& to) {
+  const auto source = openRegularFile(from);
+  if (!source) throwSystemError(ENOENT, describe("open", from));
+  const std::string bytes = readAll(source->first.get(), SIZE_MAX, from.string());
+  writeAtomically(to, bytes, WriteOptions{.mode = source->second.st_mode & 0777, .durable = true});
+}
+
+bool removeAt(int directory, const std::string& name) {
   if (::unlinkat(directory, name.c_str(), 0) == 0) return true;
   if (errno == ENOENT) return false;
   if (errno != EISDIR && errno != EPERM) throwSystemError("unlink " + name);
@@ -197,7 +131,7 @@ bool FileSystem::removeEntryAt(int directory, const std::string& name) {
   throwSystemError("rmdir " + name);
 }
 
-std::vector<std::string> FileSystem::listDirectoryAt(int directory) {
+std::vector<std::string> listAt(int directory) {
   const int duplicate = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
   if (duplicate < 0) throwSystemError("dup directory descriptor");
   const std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(duplicate), ::closedir);
@@ -217,8 +151,136 @@ std::vector<std::string> FileSystem::listDirectoryAt(int directory) {
   return names;
 }
 
+class RealFileSystem final : public FileSystem {
+ public:
+  bool exists(const std::filesystem::path& path) override {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0;
+  }
+
+  std::optional<std::string> readFile(const std::filesystem::path& path) override {
+    const auto file = openRegularFile(path);
+    if (!file) return std::nullopt;
+    return readAll(file->first.get(), SIZE_MAX, path.string());
+  }
+
+  void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                           const WriteOptions& options) override {
+    writeAtomically(path, bytes, options);
+  }
+
+  void createDirectories(const std::filesystem::path& path) override {
+    std::filesystem::create_directories(path);  // throws filesystem_error, a system_error, with the path
+  }
+
+  bool removeFile(const std::filesystem::path& path) override {
+    const auto location = parentAndName(path);
+    const char* parent = location.first.c_str();
+    UniqueFd directory(retryOnInterrupt([&] { return ::open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!directory) {
+      if (errno == ENOENT) return false;
+      throwSystemError(describe("open", location.first));
+    }
+    return removeAt(directory.get(), location.second);
+  }
+
+  void moveFile(const std::filesystem::path& from, const std::filesystem::path& to) override {
+    if (::rename(from.c_str(), to.c_str()) == 0) {
+      syncDescriptor(openDirectoryByPath(parentAndName(to).first).get(), to.parent_path().string());
+      return;
+    }
+    if (errno != EXDEV) throwSystemError("rename " + from.string() + " to " + to.string());
+    // Another volume: the target is still replaced in one step, by a durable copy beside it.
+    copyDurably(from, to);
+    if (::unlink(from.c_str()) != 0 && errno != ENOENT) throwSystemError(describe("unlink", from));
+  }
+
+  void copyFile(const std::filesystem::path& from, const std::filesystem::path& to) override { copyDurably(from, to); }
+
+  std::vector<std::string> listDirectory(const std::filesystem::path& path) override {
+    return listAt(openDirectoryByPath(path).get());
+  }
+
+  UniqueFd openDirectory(const std::filesystem::path& path) override { return openDirectoryByPath(path); }
+
+  UniqueFd lockFile(const std::filesystem::path& path) override {
+    UniqueFd fd(retryOnInterrupt(
+        [&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600); }));
+    if (!fd) throwSystemError(describe("open", path));
+    if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX); }) != 0) throwSystemError(describe("flock", path));
+    return fd;
+  }
+
+  EntryKind entryKindAt(int directory, const std::string& name) override {
+    struct stat status {};
+    if (::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) return EntryKind::missing;
+      throwSystemError("fstatat " + name);
+    }
+    if (S_ISDIR(status.st_mode)) return EntryKind::directory;
+    return S_ISLNK(status.st_mode) ? EntryKind::symbolicLink : EntryKind::other;
+  }
+
+  void makeDirectoryAt(int directory, const std::string& name) override {
+    if (::mkdirat(directory, name.c_str(), 0777) != 0 && errno != EEXIST) throwSystemError("mkdir " + name);
+  }
+
+  UniqueFd openDirectoryAt(int directory, const std::string& name) override {
+    UniqueFd fd(retryOnInterrupt(
+        [&] { return ::openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+    if (!fd && errno != ELOOP && errno != ENOTDIR && errno != ENOENT) throwSystemError("open " + name);
+    return fd;
+  }
+
+  std::optional<std::string> readUntrustedFileAt(int directory, const std::string& name, size_t cap) override {
+    // O_NONBLOCK: opening a planted FIFO must not hang; O_NOFOLLOW: a planted link is refused.
+    UniqueFd fd(retryOnInterrupt(
+        [&] { return ::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY); }));
+    if (!fd) {
+      if (errno == ENOENT) return std::nullopt;
+      if (errno == ELOOP) throw RefusedFileError(name + " is a symbolic link.");
+      throwSystemError("open " + name);
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) throwSystemError("fstat " + name);
+    if (!S_ISREG(status.st_mode)) throw RefusedFileError(name + " is not a regular file.");
+    if (status.st_nlink != 1) throw RefusedFileError(name + " has more than one link.");
+    if (static_cast<unsigned long long>(status.st_size) > cap) throw RefusedFileError(name + " is larger than the size limit.");
+    std::string content = readAll(fd.get(), cap, name);
+    // A user may open a hard link to a root-only file under this name and remove the link before the
+    // check above. The name must still lead to the same, single-linked file after the read.
+    struct stat after {};
+    if (::fstatat(directory, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 || after.st_dev != status.st_dev ||
+        after.st_ino != status.st_ino || after.st_nlink != 1) {
+      throw RefusedFileError(name + " changed while it was read.");
+    }
+    return content;
+  }
+
+  void writeFileAtomicallyAt(int directory, const std::string& name, std::string_view bytes,
+                             const WriteOptions& options) override {
+    writeAtomicallyAt(directory, name, bytes, options);
+  }
+
+  bool removeEntryAt(int directory, const std::string& name) override { return removeAt(directory, name); }
+
+  std::vector<std::string> listDirectoryAt(int directory) override { return listAt(directory); }
+
+  mode_t modeOf(int fd) override {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) throwSystemError("fstat");
+    return status.st_mode & 07777;
+  }
+
+  void setMode(int fd, mode_t mode) override {
+    if (::fchmod(fd, mode) != 0) throwSystemError("fchmod");
+  }
+};
+
+}  // namespace
+
 std::shared_ptr<FileSystem> realFileSystem() {
-  static const auto shared = std::make_shared<FileSystem>();
+  static const auto shared = std::make_shared<RealFileSystem>();
   return shared;
 }
 

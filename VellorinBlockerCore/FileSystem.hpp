@@ -1,4 +1,5 @@
-// The file-system layer: every file the helper reads or writes goes through one FileSystem.
+// The file-system layer: every file and directory the helper reads or writes goes through one
+// FileSystem. The real implementation works on the disk; tests wrap it to inject faults.
 #pragma once
 
 #include <sys/types.h>
@@ -36,49 +37,64 @@ class RefusedFileError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The real file system. Tests subclass it to make single operations fail.
+// What stands under a name, the name itself not followed if it is a link.
+enum class EntryKind { missing, directory, symbolicLink, other };
+
+// Path operations serve the locations an administrator configures (state directory, hosts file,
+// packet-filter and resolver files): links on the way there are root's own and followed.
+// Operations relative to an open directory ("At") serve the directories every local user can
+// write: they never follow a link at the final name.
 //
-// Path-based operations serve the locations an administrator configures (state directory, hosts
-// file, packet-filter and resolver files): links on the way there are root's own and followed.
-// Descriptor-relative operations ("At") serve directories that every local user can write: they
-// never follow a link at the final name.
-//
-// Failures are std::system_error with the real errno and the call and path in the text.
+// Failures are std::system_error with the real errno and the call and path (or name) in the text.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
   // True when something exists at the path (links followed).
-  virtual bool exists(const std::filesystem::path& path);
+  virtual bool exists(const std::filesystem::path& path) = 0;
   // The whole file, or nothing when no file is there. A non-regular file is an error.
-  virtual std::optional<std::string> readFile(const std::filesystem::path& path);
+  virtual std::optional<std::string> readFile(const std::filesystem::path& path) = 0;
   // Writes a temporary file beside the target and renames it over the target.
   virtual void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
-                                   const WriteOptions& options = {});
+                                   const WriteOptions& options = {}) = 0;
   // Creates the directory and every missing parent; an existing directory is no failure.
-  virtual void createDirectories(const std::filesystem::path& path);
+  virtual void createDirectories(const std::filesystem::path& path) = 0;
   // Removes one name. A directory is removed only when empty. False when nothing was removed.
-  virtual bool removeFile(const std::filesystem::path& path);
+  virtual bool removeFile(const std::filesystem::path& path) = 0;
   // Renames in one step, replacing the target. Across volumes: copies beside the target (durably),
   // renames that copy over the target, then removes the source.
-  virtual void moveFile(const std::filesystem::path& from, const std::filesystem::path& to);
+  virtual void moveFile(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
   // Copies the bytes and the permission bits, durably and atomically.
-  virtual void copyFile(const std::filesystem::path& from, const std::filesystem::path& to);
+  virtual void copyFile(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
   // The names in a directory, without "." and "..", in no particular order.
-  virtual std::vector<std::string> listDirectory(const std::filesystem::path& path);
+  virtual std::vector<std::string> listDirectory(const std::filesystem::path& path) = 0;
+  // Opens a directory by path for descriptor-relative work.
+  virtual UniqueFd openDirectory(const std::filesystem::path& path) = 0;
+  // Opens the file at the path (creating it with mode 0600; a link there is refused) and waits for
+  // an exclusive lock on it, which lasts until the descriptor is closed.
+  virtual UniqueFd lockFile(const std::filesystem::path& path) = 0;
 
-  // Opens a directory by path for descriptor-relative work (links on the way followed).
-  virtual UniqueFd openDirectory(const std::filesystem::path& path);
+  virtual EntryKind entryKindAt(int directory, const std::string& name) = 0;
+  // Creates a directory under the name; something already there is no failure.
+  virtual void makeDirectoryAt(int directory, const std::string& name) = 0;
+  // Opens the directory under the name; nothing (an empty descriptor) when the name is missing, a
+  // link or not a directory.
+  virtual UniqueFd openDirectoryAt(int directory, const std::string& name) = 0;
   // Reads a file that a user may have planted: it must be a regular file with exactly one link and
   // at most `cap` bytes; otherwise RefusedFileError. Nothing when no entry has that name.
-  virtual std::optional<std::string> readUntrustedFileAt(int directory, const std::string& name, size_t cap);
+  virtual std::optional<std::string> readUntrustedFileAt(int directory, const std::string& name, size_t cap) = 0;
   virtual void writeFileAtomicallyAt(int directory, const std::string& name, std::string_view bytes,
-                                     const WriteOptions& options);
-  // Removes one name relative to the directory; a directory only when empty. Never recursive.
-  virtual bool removeEntryAt(int directory, const std::string& name);
-  virtual std::vector<std::string> listDirectoryAt(int directory);
+                                     const WriteOptions& options) = 0;
+  // Removes one name; a directory only when empty. Never recursive. False when nothing was removed.
+  virtual bool removeEntryAt(int directory, const std::string& name) = 0;
+  virtual std::vector<std::string> listDirectoryAt(int directory) = 0;
+
+  // The permission bits of an open file or directory, set-id and sticky bits included.
+  virtual mode_t modeOf(int fd) = 0;
+  virtual void setMode(int fd, mode_t mode) = 0;
 };
 
+// The disk, shared by everything in the process.
 std::shared_ptr<FileSystem> realFileSystem();
 
 }  // namespace vellorin

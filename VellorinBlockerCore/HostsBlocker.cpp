@@ -3,7 +3,8 @@
 
 #include <utility>
 
-#include "VellorinBlockerCore/UnicodeText.hpp"
+#include "VellorinBlockerCore/Text.hpp"
+
 
 namespace vellorin {
 

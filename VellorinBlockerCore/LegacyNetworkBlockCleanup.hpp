@@ -19,8 +19,7 @@ struct LegacyNetworkBlockCleanup {
   PacketFilterBlocker packetFilterBlocker;
   WildcardResolverBlocker wildcardResolverBlocker;
 
-  LegacyNetworkBlockCleanup(HelperPaths paths, std::shared_ptr<FileSystem> fileManager,
-                            ProcessRunner processRunner = defaultProcessRunner());
+  LegacyNetworkBlockCleanup(HelperPaths paths, std::shared_ptr<FileSystem> fileManager, ProcessRunner processRunner);
 
   // Removes the hosts-file block, then the packet-filter anchor (force passed on), then the
   // wildcard resolver files. The first failure is passed on unchanged and the later steps do not

@@ -322,33 +322,30 @@ std::vector<HelperBlockedAppEvent> eventsFromJson(const json& json) {
 
 // ---- Failures
 
-HelperCommandError::HelperCommandError(Case errorCase, std::string payload, std::optional<TimePoint> date,
-                                       std::string description)
-    : case_(errorCase), payload_(std::move(payload)), date_(date), description_(std::move(description)) {}
+HelperCommandError::HelperCommandError(Case errorCase, std::string description)
+    : case_(errorCase), description_(std::move(description)) {}
 
 HelperCommandError HelperCommandError::activeSessionLocked(TimePoint endsAt) {
-  return {Case::activeSessionLocked, "", endsAt, "Session is locked until " + formatMillisecondDate(endsAt) + "."};
+  return {Case::activeSessionLocked, "Session is locked until " + formatMillisecondDate(endsAt) + "."};
 }
 HelperCommandError HelperCommandError::invalidCommand(std::string word) {
-  return {Case::invalidCommand, word, std::nullopt, "Invalid helper command: " + word};
+  return {Case::invalidCommand, "Invalid helper command: " + word};
 }
 HelperCommandError HelperCommandError::missingArgument(std::string name) {
-  return {Case::missingArgument, name, std::nullopt, "Missing helper argument: " + name};
+  return {Case::missingArgument, "Missing helper argument: " + name};
 }
-HelperCommandError HelperCommandError::commandFailed(std::string output) {
-  return {Case::commandFailed, output, std::nullopt, output};
-}
+HelperCommandError HelperCommandError::commandFailed(std::string output) { return {Case::commandFailed, std::move(output)}; }
 HelperCommandError HelperCommandError::sessionUpdateRejected(std::string rule) {
-  return {Case::sessionUpdateRejected, rule, std::nullopt, rule};
+  return {Case::sessionUpdateRejected, std::move(rule)};
 }
 HelperCommandError HelperCommandError::helperRequiresRoot() {
-  return {Case::helperRequiresRoot, "", std::nullopt, "Helper mutation commands must run as root."};
+  return {Case::helperRequiresRoot, "Helper mutation commands must run as root."};
 }
 HelperCommandError HelperCommandError::sessionDecodeFailed() {
-  return {Case::sessionDecodeFailed, "", std::nullopt, "Could not decode helper session JSON."};
+  return {Case::sessionDecodeFailed, "Could not decode helper session JSON."};
 }
 HelperCommandError HelperCommandError::noActiveSession() {
-  return {Case::noActiveSession, "", std::nullopt, "No active session is available to update."};
+  return {Case::noActiveSession, "No active session is available to update."};
 }
 
 std::string failureDescription(const std::exception_ptr& failure) {

@@ -155,18 +155,14 @@ class HelperCommandError : public std::exception {
   static HelperCommandError noActiveSession();
 
   Case errorCase() const { return case_; }
-  // The date of activeSessionLocked, or the text payload of the cases that carry one.
-  const std::optional<TimePoint>& date() const { return date_; }
-  const std::string& payload() const { return payload_; }
+  // The description text of the case, its payload included; what() gives the same text.
   const std::string& errorDescription() const { return description_; }
   const char* what() const noexcept override { return description_.c_str(); }
 
  private:
-  HelperCommandError(Case errorCase, std::string payload, std::optional<TimePoint> date, std::string description);
+  HelperCommandError(Case errorCase, std::string description);
 
   Case case_;
-  std::string payload_;
-  std::optional<TimePoint> date_;
   std::string description_;
 };
 

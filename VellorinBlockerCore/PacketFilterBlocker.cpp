@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "VellorinBlockerCore/Text.hpp"
-#include "VellorinBlockerCore/UnicodeText.hpp"
 
 namespace vellorin {
 namespace {
@@ -37,8 +36,8 @@ void PacketFilterBlocker::apply(const std::vector<std::string>& domains) const {
   ensurePFConfAnchor();
   if (paths.dryRun) return;
 
-  const std::string output = run(pfctl, {"-E", "-f", paths.pfConfPath.string(), "-F", "states"}, true);
-  for (const auto line : splitAtEveryLineBreak(output)) {
+  const std::string output = run(pfctl, {"-E", "-f", paths.pfConfPath.string(), "-F", "states"});
+  for (const auto line : splitAtEachLineBreakCharacter(output)) {
     if (startsWith(line, tokenPrefix)) fileManager->writeFileAtomically(paths.pfTokenPath, line.substr(tokenPrefix.size()));
   }
 }
@@ -56,9 +55,9 @@ void PacketFilterBlocker::restore(bool force) const {
     // An unreadable token cannot be released; pf is disabled instead.
   }
   if (token.empty() || force) {
-    run(pfctl, {"-d", "-f", paths.pfConfPath.string()}, true);
+    run(pfctl, {"-d", "-f", paths.pfConfPath.string()});
   } else {
-    run(pfctl, {"-X", token, "-f", paths.pfConfPath.string()}, true);
+    run(pfctl, {"-X", token, "-f", paths.pfConfPath.string()});
   }
   if (fileManager->exists(paths.pfTokenPath)) fileManager->removeFile(paths.pfTokenPath);
 }
@@ -86,13 +85,13 @@ std::vector<std::string> PacketFilterBlocker::resolveAddresses(const std::string
   if (paths.dryRun) return {};
   std::string output;
   try {
-    output = run(dscacheutil, {"-q", "host", "-a", "name", domain}, true);
+    output = run(dscacheutil, {"-q", "host", "-a", "name", domain});
   } catch (const std::exception&) {
     // A lookup tool that cannot be started resolves nothing; the domain just adds no rule.
     return {};
   }
   std::vector<std::string> addresses;
-  for (const auto line : splitAtEveryLineBreak(output)) {
+  for (const auto line : splitAtEachLineBreakCharacter(output)) {
     const std::string_view trimmed = trimUnicodeSpaces(line);
     if (!startsWith(trimmed, addressKey)) continue;
     addresses.emplace_back(trimUnicodeSpaces(removingAll(std::string(trimmed), addressKey)));
@@ -134,7 +133,7 @@ void PacketFilterBlocker::removePFConfAnchor() const {
   if (!current) return;
   std::string joined;
   bool first = true;
-  for (const auto line : splitAtEveryLineBreak(*current)) {
+  for (const auto line : splitAtEachLineBreakCharacter(*current)) {
     if (contains(line, anchorName)) continue;
     if (!first) joined += '\n';
     joined += line;
@@ -145,9 +144,8 @@ void PacketFilterBlocker::removePFConfAnchor() const {
   fileManager->writeFileAtomically(paths.pfConfPath, content);
 }
 
-std::string PacketFilterBlocker::run(const std::string& executable, const std::vector<std::string>& arguments,
-                                     bool allowFailure) const {
-  return processRunner(executable, arguments, allowFailure);
+std::string PacketFilterBlocker::run(const std::string& executable, const std::vector<std::string>& arguments) const {
+  return decodedOutput(processRunner(executable, arguments, RunOptions{.allowFailure = true}));
 }
 
 }  // namespace vellorin

@@ -26,8 +26,7 @@ struct PacketFilterBlocker {
   std::shared_ptr<FileSystem> fileManager;
   ProcessRunner processRunner;
 
-  PacketFilterBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> files,
-                      ProcessRunner runner = defaultProcessRunner());
+  PacketFilterBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> files, ProcessRunner runner);
 
   // Resolves the domains (unchanged, not normalised) to IPv4 addresses, writes the anchor file,
   // adds the configuration lines unless the configuration already names the anchor file, then
@@ -53,7 +52,8 @@ struct PacketFilterBlocker {
   void removePFConfAnchor() const;
   // The pf configuration as text: empty when missing, nothing when it must be left alone.
   std::optional<std::string> readPFConfForEditing() const;
-  std::string run(const std::string& executable, const std::vector<std::string>& arguments, bool allowFailure) const;
+  // Every tool call here allows a non-zero exit status; the output is decoded as text.
+  std::string run(const std::string& executable, const std::vector<std::string>& arguments) const;
 };
 
 }  // namespace vellorin

@@ -1,4 +1,4 @@
-// Stand-ins for the macOS tools the helper runs, for Linux builds where those tools do not exist.
+// Stand-ins for the macOS tools the helper runs, for systems where those tools do not exist.
 #include "VellorinBlockerCore/PlatformTools.hpp"
 
 #if !defined(__APPLE__)
@@ -6,21 +6,19 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <exception>
 #include <memory>
+#include <optional>
 #endif
 
 namespace vellorin {
 
 #if defined(__APPLE__)
 
-std::optional<ProcessOutput> platformToolStandIn(const std::string&, const std::vector<std::string>&) {
-  return std::nullopt;
-}
+ProcessRunner withPlatformStandIns(ProcessRunner runner) { return runner; }
 
 #else
 
@@ -30,22 +28,17 @@ struct AddressInfoDeleter {
   void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
 };
 
-bool pathExists(const char* path) {
-  struct stat status {};
-  return ::stat(path, &status) == 0;
-}
-
-ProcessOutput succeeded(std::string output = {}) { return ProcessOutput{std::move(output), 0, false}; }
+bool pathExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 // Answers a host lookup the way the macOS directory-service tool prints it: a "name:" line and one
 // "ip_address:" line per IPv4 address, then an empty line. A name that does not resolve prints
 // nothing, as the real tool does.
-ProcessOutput lookUpHost(const std::string& name) {
+std::string lookUpHost(const std::string& name) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return succeeded();
+  if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return {};
   const std::unique_ptr<addrinfo, AddressInfoDeleter> owner(found);
 
   std::vector<std::string> addresses;
@@ -56,53 +49,62 @@ ProcessOutput lookUpHost(const std::string& name) {
     if (!::inet_ntop(AF_INET, &ipv4->sin_addr, text, sizeof text)) continue;
     if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) addresses.emplace_back(text);
   }
-  if (addresses.empty()) return succeeded();
+  if (addresses.empty()) return {};
   std::string output = "name: " + name + "\n";
   for (const auto& address : addresses) output += "ip_address: " + address + "\n";
-  output += "\n";
-  return succeeded(std::move(output));
+  return output + "\n";
 }
 
-// Flushes systemd-resolved's cache when it runs here; otherwise there is no cache to flush. The
-// real tool is run only where it exists, so the runner never comes back to this stand-in.
-ProcessOutput flushNameCache() {
+// Flushes systemd-resolved's cache when it runs here; otherwise there is no cache to flush.
+void flushNameCache(const ProcessRunner& runner) {
   constexpr const char* resolvectl = "/usr/bin/resolvectl";
-  if (pathExists("/run/systemd/resolve") && pathExists(resolvectl)) {
-    try {
-      runProcess(resolvectl, {"flush-caches"}, std::chrono::seconds(5));
-    } catch (const std::exception&) {
-      // Flushing is best effort, as it is on macOS.
-    }
+  if (!pathExists("/run/systemd/resolve") || !pathExists(resolvectl)) return;
+  try {
+    runner(resolvectl, {"flush-caches"}, RunOptions{.allowFailure = true, .timeLimit = std::chrono::seconds(5)});
+  } catch (const std::exception&) {
+    // Flushing is best effort, as it is on macOS.
   }
-  return succeeded();
+}
+
+// The stand-in's exit status and output for a call, or nothing when no stand-in serves it.
+std::optional<std::pair<int, std::string>> standInAnswer(const ProcessRunner& runner, const std::string& executable,
+                                                         const std::vector<std::string>& arguments) {
+  using Arguments = std::vector<std::string>;
+  if (executable == "/sbin/pfctl") return std::pair{0, std::string()};  // no packet filter to enable or release
+  if (executable == "/usr/bin/dscacheutil") {
+    if (arguments.size() == 5 && Arguments(arguments.begin(), arguments.begin() + 4) == Arguments{"-q", "host", "-a", "name"}) {
+      return std::pair{0, lookUpHost(arguments[4])};
+    }
+    if (arguments == Arguments{"-flushcache"}) {
+      flushNameCache(runner);
+      return std::pair{0, std::string()};
+    }
+    return std::pair{64, std::string("dscacheutil: unsupported arguments\n")};
+  }
+  // There is no multicast DNS responder to signal here; any other use of killall is a real one.
+  if (executable == "/usr/bin/killall" &&
+      (arguments == Arguments{"-HUP", "mDNSResponder"} || arguments == Arguments{"mDNSResponderHelper"})) {
+    return std::pair{0, std::string()};
+  }
+  return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<ProcessOutput> platformToolStandIn(const std::string& executable, const std::vector<std::string>& arguments) {
-  if (executable == "/sbin/pfctl") {
-    // No packet filter of this kind is loaded here: every call succeeds and prints no token.
-    return succeeded();
-  }
-  if (executable == "/usr/bin/dscacheutil") {
-    if (arguments.size() == 5 && arguments[0] == "-q" && arguments[1] == "host" && arguments[2] == "-a" &&
-        arguments[3] == "name") {
-      return lookUpHost(arguments[4]);
+ProcessRunner withPlatformStandIns(ProcessRunner runner) {
+  return [runner = std::move(runner)](const std::string& executable, const std::vector<std::string>& arguments,
+                                      const RunOptions& options) {
+    if (!pathExists(executable)) {
+      if (auto answer = standInAnswer(runner, executable, arguments)) {
+        return outputUnderPolicy(std::move(answer->second), answer->first, false, options);
+      }
     }
-    if (arguments.size() == 1 && arguments[0] == "-flushcache") return flushNameCache();
-    return ProcessOutput{"dscacheutil: unsupported arguments\n", 64, false};
-  }
-  if (executable == "/usr/bin/killall" &&
-      (arguments == std::vector<std::string>{"-HUP", "mDNSResponder"} ||
-       arguments == std::vector<std::string>{"mDNSResponderHelper"})) {
-    // There is no multicast DNS responder to signal here.
-    return succeeded();
-  }
-  // launchctl and osascript have no counterpart: the console notification is not available here,
-  // and reporting a launch failure is the honest answer.
-  return std::nullopt;
+    return runner(executable, arguments, options);
+  };
 }
 
 #endif
+
+ProcessRunner defaultProcessRunner() { return withPlatformStandIns(runProcess); }
 
 }  // namespace vellorin

@@ -1,17 +1,20 @@
-// Stand-ins for macOS system tools on systems that lack them, served behind the command runner.
+// The runner the helper uses: the real one, with stand-ins for the macOS tools on systems that lack them.
 #pragma once
-
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "VellorinBlockerCore/CommandRunner.hpp"
 
 namespace vellorin {
 
-// When the executable does not exist on this system and is one of the macOS tools the helper
-// calls, answers the call the way the helper needs it answered; otherwise nothing, and the runner
-// reports the launch failure as usual. On macOS it always answers nothing: the real tools run.
-std::optional<ProcessOutput> platformToolStandIn(const std::string& executable, const std::vector<std::string>& arguments);
+// Wraps a runner: a call to one of the macOS tools the helper relies on ("/sbin/pfctl",
+// "/usr/bin/dscacheutil", "/usr/bin/killall" for mDNSResponder) is answered by a stand-in when
+// that tool does not exist on this system; every other call, and every call on macOS, goes to
+// `runner`. The stand-ins print what the helper reads from the real tools: no packet filter is
+// loaded (no token), host look-ups go to the system resolver, and the cache flush asks
+// systemd-resolved (through `runner`) when it runs. The console notification has no counterpart,
+// so its tools fail to launch, as missing tools do.
+ProcessRunner withPlatformStandIns(ProcessRunner runner);
+
+// runProcess with the stand-ins: the runner of the helper's own process.
+ProcessRunner defaultProcessRunner();
 
 }  // namespace vellorin

@@ -1,5 +1,10 @@
-// UTF-8 checks, trimming and line splitting.
+// UTF-8 checks, trimming and line splitting; ICU supplies the Unicode character properties.
 #include "VellorinBlockerCore/Text.hpp"
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <cstdint>
 
 namespace vellorin {
 namespace {
@@ -32,8 +37,39 @@ size_t validSequenceLength(std::string_view bytes, size_t i) {
   return length;
 }
 
-bool isAsciiWhitespace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+// The single-character line breaks as UTF-8 byte sequences. A text that is not UTF-8 is still
+// matched by these fixed sequences, so no decoding is needed to find them.
+constexpr std::string_view lineBreakSequences[] = {"\n", "\v", "\f", "\r", "\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"};
+
+size_t lineBreakAt(std::string_view text, size_t offset) {
+  const std::string_view rest = text.substr(offset);
+  for (const std::string_view sequence : lineBreakSequences) {
+    if (startsWith(rest, sequence)) return sequence.size();
+  }
+  return 0;
+}
+
+template <typename Predicate>
+std::string_view trimCodePoints(std::string_view text, Predicate isTrimmed) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const auto length = static_cast<int32_t>(text.size());
+  int32_t begin = 0;
+  while (begin < length) {
+    int32_t next = begin;
+    UChar32 c = 0;
+    U8_NEXT(bytes, next, length, c);
+    if (c < 0 || !isTrimmed(c)) break;
+    begin = next;
+  }
+  int32_t end = length;
+  while (end > begin) {
+    int32_t previous = end;
+    UChar32 c = 0;
+    U8_PREV(bytes, begin, previous, c);
+    if (c < 0 || !isTrimmed(c)) break;
+    end = previous;
+  }
+  return text.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
 }
 
 }  // namespace
@@ -70,14 +106,15 @@ std::string_view trimSpacesAndTabs(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-std::string_view trimAsciiWhitespace(std::string_view text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && isAsciiWhitespace(text[begin])) ++begin;
-  while (end > begin && isAsciiWhitespace(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
+std::string_view trimUnicodeSpaces(std::string_view text) {
+  return trimCodePoints(text, [](UChar32 c) { return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR; });
 }
 
-std::vector<std::string_view> splitLines(std::string_view text) {
+std::string_view trimUnicodeWhitespace(std::string_view text) {
+  return trimCodePoints(text, [](UChar32 c) { return u_isUWhiteSpace(c) != 0; });
+}
+
+std::vector<std::string_view> splitLinesCrLfAsOne(std::string_view text) {
   std::vector<std::string_view> lines;
   size_t start = 0;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -89,6 +126,36 @@ std::vector<std::string_view> splitLines(std::string_view text) {
   }
   if (start < text.size()) lines.push_back(text.substr(start));
   return lines;
+}
+
+std::vector<std::string_view> splitAtEachLineBreakCharacter(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  size_t start = 0;
+  for (size_t i = 0; i < text.size();) {
+    const size_t breakLength = lineBreakAt(text, i);
+    if (breakLength == 0) {
+      ++i;
+      continue;
+    }
+    pieces.push_back(text.substr(start, i - start));
+    i += breakLength;
+    start = i;
+  }
+  pieces.push_back(text.substr(start));
+  return pieces;
+}
+
+size_t leadingLineBreakLength(std::string_view text) {
+  if (startsWith(text, "\r\n")) return 2;
+  return lineBreakAt(text, 0);
+}
+
+size_t trailingLineBreakLength(std::string_view text) {
+  if (endsWith(text, "\r\n")) return 2;
+  for (const std::string_view sequence : lineBreakSequences) {
+    if (endsWith(text, sequence)) return sequence.size();
+  }
+  return 0;
 }
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }

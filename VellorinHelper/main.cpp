@@ -53,8 +53,9 @@ int main(int argc, char** argv) {
 
   const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
   try {
-    BlockerService service(HelperPaths::fromEnvironment(processEnvironment()), realFileSystem(), std::nullopt,
-                           nullptr, notificationCooldownSeconds, [] { return std::chrono::system_clock::now(); });
+    BlockerService service(HelperPaths::fromEnvironment(processEnvironment()), realFileSystem(),
+                           BlockerServiceCollaborators{}, notificationCooldownSeconds,
+                           [] { return std::chrono::system_clock::now(); });
     writeDocument(STDOUT_FILENO, runHelperCommand(service, arguments));
     return 0;
   } catch (...) {

@@ -1,5 +1,7 @@
 // Side-by-side measurements of the helper at work: an idle pass against its system-call floor, an
 // enforcement pass against a bare process listing, the request round trip, and the time to kill.
+// With --soak SECONDS instead: a long run of the daemon under load, checked for correctness and for
+// flat memory, descriptors and children.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -7,11 +9,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <list>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "VellorinBlockerCore/BlockerService.hpp"
-#include "support/HelperProcess.hpp"
+#include "VellorinBlockerCore/PlatformTools.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/ServiceFixture.hpp"
 
 using namespace vellorin;
@@ -20,6 +26,22 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+constexpr uid_t nobody = 65534;  // the stand-in applications run as an ordinary user
+
+// A fresh sandbox whose folders an ordinary user may enter, for the stand-in applications.
+void openSandboxToEveryone(const TemporaryDirectory& temp) {
+  std::filesystem::permissions(temp.path(), std::filesystem::perms(0755));
+}
+
+// A copy of `program` as the main executable of an application bundle in the sandbox.
+std::string installStandIn(const TemporaryDirectory& temp, const std::string& program) {
+  const auto executable = temp / "Fake.app/Contents/MacOS/Fake";
+  std::filesystem::create_directories(executable.parent_path());
+  std::filesystem::remove(executable);
+  std::filesystem::copy_file(program, executable);
+  return executable.string();
+}
+
 double cpuSeconds(int who) {
   rusage usage{};
   ::getrusage(who, &usage);
@@ -27,24 +49,6 @@ double cpuSeconds(int who) {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 double cpuAll() { return cpuSeconds(RUSAGE_SELF) + cpuSeconds(RUSAGE_CHILDREN); }
-
-pid_t launch(const std::vector<std::string>& arguments) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  return pid;
-}
-
-void reap(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-}
 
 // Requests and launches arrive at random moments, as they do in use: a closed loop that acts right
 // after the daemon's previous pass would always wait out a whole poll interval.
@@ -61,9 +65,10 @@ double percentile(std::vector<double> values, double fraction) {
 }
 
 std::unique_ptr<BlockerService> makeService(const HelperPaths& paths) {
-  return std::make_unique<BlockerService>(paths, realFileSystem(), std::nullopt,
-                                          std::make_unique<NoopBlockedApplicationNotifier>(), 30.0,
-                                          [] { return std::chrono::system_clock::now(); });
+  return std::make_unique<BlockerService>(
+      paths, realFileSystem(),
+      BlockerServiceCollaborators{.blockedApplicationNotifier = std::make_unique<NoopBlockedApplicationNotifier>()}, 30.0,
+      [] { return std::chrono::system_clock::now(); });
 }
 
 void idlePass(const std::string& floorProgram) {
@@ -78,15 +83,15 @@ void idlePass(const std::string& floorProgram) {
 
   TemporaryDirectory floorSandbox;
   const double childrenBefore = cpuSeconds(RUSAGE_CHILDREN);
-  reap(launch({floorProgram, floorSandbox.path().string(), std::to_string(passes)}));
+  ChildProcess({floorProgram, floorSandbox.path().string(), std::to_string(passes)}).waitForExit(std::chrono::minutes(5));
   const double floor = (cpuSeconds(RUSAGE_CHILDREN) - childrenBefore) / passes;
   std::printf("idle pass: %.1f us CPU; system-call floor %.1f us; ratio %.2f (target at most 2)\n", pass * 1e6,
               floor * 1e6, pass / floor);
 }
 
 void activePass(int extraProcesses) {
-  std::vector<pid_t> sleepers;
-  for (int i = 0; i < extraProcesses; ++i) sleepers.push_back(launch({"/bin/sleep", "600"}));
+  std::list<ChildProcess> sleepers;  // ended and reaped when the list goes
+  for (int i = 0; i < extraProcesses; ++i) sleepers.emplace_back(std::vector<std::string>{"/bin/sleep", "600"});
   TemporaryDirectory temp;
   const auto paths = sandboxPaths(temp.path());
   auto service = makeService(paths);
@@ -99,11 +104,9 @@ void activePass(int extraProcesses) {
     service->enforceActiveSession();
     passTotal += cpuAll() - before;
     before = cpuAll();
-    runProcess("/bin/ps", {"-axo", "pid=,ppid=,command="});
+    runProcess("/bin/ps", {"-axo", "pid=,ppid=,command="}, {});
     psTotal += cpuAll() - before;
   }
-  for (const pid_t pid : sleepers) ::kill(pid, SIGKILL);
-  for (const pid_t pid : sleepers) reap(pid);
   std::printf("active pass, %4d extra processes: %.2f ms CPU; bare ps %.2f ms; overhead %+.1f %% (target at most 10 %%)\n",
               extraProcesses, passTotal / rounds * 1e3, psTotal / rounds * 1e3, (passTotal / psTotal - 1) * 100);
 }
@@ -113,7 +116,7 @@ void roundTrip() {
   makeSandboxSystemDirectories(temp.path());
   const auto paths = sandboxPaths(temp.path());
   auto environment = sandboxEnvironment(temp.path());
-  const pid_t daemon = startHelper({{"watch"}, environment, std::nullopt}, (temp / "err").string());
+  ChildProcess daemon({helperBinary(), "watch"}, {.environment = environment, .standardError = (temp / "err").string()});
   waitFor([&] { return std::filesystem::exists(paths.commandProtocolPath()); }, std::chrono::seconds(10));
   std::vector<double> latencies;
   for (int i = 0; i < 200; ++i) {
@@ -127,7 +130,6 @@ void roundTrip() {
     latencies.push_back(std::chrono::duration<double>(Clock::now() - start).count());
     std::filesystem::remove(response);
   }
-  stopHelper(daemon);
   std::printf("request round trip over %zu requests: median %.0f ms (target under 120), p99 %.0f ms (target under 250)\n",
               latencies.size(), percentile(latencies, 0.5) * 1e3, percentile(latencies, 0.99) * 1e3);
 }
@@ -139,32 +141,29 @@ void timeToKill(const std::string& ignoreTermProgram) {
   }
   TemporaryDirectory temp;
   makeSandboxSystemDirectories(temp.path());
+  openSandboxToEveryone(temp);
   const auto bundle = temp / "Fake.app";
-  std::filesystem::create_directories(bundle / "Contents/MacOS");
-  const auto executable = (bundle / "Contents/MacOS/Fake").string();
   const auto paths = sandboxPaths(temp.path(), false);
   writeTextFile(temp / "session.json", makeSession("kill", 3600, bundle.string()).toJson().dump());
   auto environment = sandboxEnvironment(temp.path(), false);
-  runHelper({{"apply", (temp / "session.json").string()}, environment, std::nullopt});
-  const pid_t daemon = startHelper({{"watch"}, environment, std::nullopt}, (temp / "err").string());
+  runHelper({"apply", (temp / "session.json").string()}, environment);
+  ChildProcess daemon({helperBinary(), "watch"}, {.environment = environment, .standardError = (temp / "err").string()});
   waitFor([&] { return std::filesystem::exists(paths.commandProtocolPath()); }, std::chrono::seconds(10));
 
   for (const auto& [label, program] : {std::pair<std::string, std::string>{"obeys SIGTERM", "/bin/sleep"},
                                        std::pair<std::string, std::string>{"ignores SIGTERM", ignoreTermProgram}}) {
-    std::filesystem::remove(executable);
-    std::filesystem::copy_file(program, executable);
+    const std::string executable = installStandIn(temp, program);
     std::vector<double> times;
     for (int i = 0; i < 50; ++i) {
       randomPause(std::chrono::milliseconds(600));
       const auto start = Clock::now();
-      reap(launch({executable, "600"}));
+      ChildProcess({executable, "600"}, {.user = nobody}).waitForExit(std::chrono::seconds(30));
       times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
     }
     std::printf("time to kill, an application that %s: median %.0f ms, worst %.0f ms over %zu launches\n",
                 label.c_str(), percentile(times, 0.5) * 1e3, *std::max_element(times.begin(), times.end()) * 1e3,
                 times.size());
   }
-  stopHelper(daemon);
 }
 
 // One termination pass on its own: with nothing to end, and with one application to end.
@@ -174,19 +173,18 @@ void terminatePass() {
     return;
   }
   TemporaryDirectory temp;
+  openSandboxToEveryone(temp);
   const auto bundle = temp / "Fake.app";
-  std::filesystem::create_directories(bundle / "Contents/MacOS");
-  const auto executable = (bundle / "Contents/MacOS/Fake").string();
-  std::filesystem::copy_file("/bin/sleep", executable);
-  const ApplicationBlocker blocker(sandboxPaths(temp.path(), false));
+  const std::string executable = installStandIn(temp, "/bin/sleep");
+  const ApplicationBlocker blocker(sandboxPaths(temp.path(), false), defaultProcessRunner());
   const HelperApp app{"a", "com.example.fake", "Fake", bundle.string(), false, std::nullopt};
   for (const bool withApplication : {false, true}) {
     constexpr int rounds = 20;
     double wall = 0, cpu = 0;
     for (int i = 0; i < rounds; ++i) {
-      pid_t running = -1;
+      std::optional<ChildProcess> running;
       if (withApplication) {
-        running = launch({executable, "600"});
+        running.emplace(std::vector<std::string>{executable, "600"}, ChildProcess::Options{.user = nobody});
         std::this_thread::sleep_for(std::chrono::milliseconds(50));  // until it has exec'ed
       }
       const double cpuBefore = cpuAll();
@@ -194,7 +192,6 @@ void terminatePass() {
       blocker.terminate({app}, "bench", {});
       wall += std::chrono::duration<double>(Clock::now() - start).count();
       cpu += cpuAll() - cpuBefore;
-      if (running > 0) reap(running);
     }
     std::printf("termination pass, %s: %.1f ms wall, %.1f ms CPU (with ps and kill), over %d passes\n",
                 withApplication ? "one application to end" : "nothing to end", wall / rounds * 1e3,
@@ -202,11 +199,118 @@ void terminatePass() {
   }
 }
 
+long residentKilobytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+long openDescriptors(pid_t pid) {
+  const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
+  return std::distance(fds, std::filesystem::directory_iterator());
+}
+
+// Children of `parent` that have exited but were never reaped.
+int zombieChildren(pid_t parent) {
+  int zombies = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string text;
+    if (!std::getline(stat, text) || text.rfind(')') == std::string::npos) continue;
+    char state = 0;
+    long ppid = 0;
+    if (std::sscanf(text.c_str() + text.rfind(')') + 1, " %c %ld", &state, &ppid) == 2 && ppid == parent && state == 'Z') {
+      ++zombies;
+    }
+  }
+  return zombies;
+}
+
+// The daemon for `seconds` with a request every 0.2 s and a blocked application starting every
+// second: every request answered exactly once, every launch ended, memory and descriptors flat,
+// no zombie child, no error line. Returns the exit status of the run.
+int soak(long seconds) {
+  TemporaryDirectory temp;
+  makeSandboxSystemDirectories(temp.path());
+  openSandboxToEveryone(temp);
+  const auto paths = sandboxPaths(temp.path(), false);
+  const std::string standIn = installStandIn(temp, "/bin/sleep");
+  ChildProcess daemon({helperBinary(), "watch"},
+                      {.environment = sandboxEnvironment(temp.path(), false), .standardError = (temp / "err").string()});
+  waitFor([&] { return std::filesystem::exists(paths.commandDirectory); }, std::chrono::seconds(10));
+
+  const auto session = makeSession("soak", 24 * 3600, (temp / "Fake.app").string());
+  std::set<std::string> ids;
+  const auto drop = [&](const std::string& id, const std::string& body) {
+    writeTextFile(temp / "staged", body);
+    std::filesystem::rename(temp / "staged", paths.commandRequestPath(id));
+    ids.insert(id);
+  };
+  drop("000000", HelperCommandRequest{"000000", HelperCommandKind::apply, session, {}}.toJson().dump());
+
+  std::list<ChildProcess> applications;
+  size_t started = 0, ended = 0;
+  const auto reapEnded = [&] {
+    applications.remove_if([&](ChildProcess& application) {
+      const bool gone = application.waitForExit(std::chrono::milliseconds(0)).has_value();
+      ended += gone;
+      return gone;
+    });
+  };
+  long firstResident = 0, lastResident = 0, firstDescriptors = 0, lastDescriptors = 0;
+  int zombies = 0;
+  const auto start = Clock::now();
+  for (int n = 1; Clock::now() - start < std::chrono::seconds(seconds); ++n) {
+    char id[16];
+    std::snprintf(id, sizeof id, "%06d", n);
+    const std::string bodies[] = {HelperCommandRequest{id, HelperCommandKind::update, session, {}}.toJson().dump(),
+                                  R"({"id":")" + std::string(id) + R"(","command":"cleanup"})", "{not json"};
+    drop(id, bodies[n % 3]);
+    if (n % 5 == 0) {
+      applications.emplace_back(std::vector<std::string>{standIn, "300"}, ChildProcess::Options{.user = nobody});
+      ++started;
+    }
+    reapEnded();
+    if (n % 25 == 0) {
+      lastResident = residentKilobytes(daemon.pid());
+      lastDescriptors = openDescriptors(daemon.pid());
+      if (firstResident == 0) std::tie(firstResident, firstDescriptors) = std::pair(lastResident, lastDescriptors);
+      zombies = std::max(zombies, zombieChildren(daemon.pid()));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+
+  waitFor([&] { return reapEnded(), applications.empty(); }, std::chrono::seconds(5));
+  std::set<std::string> answered;
+  const bool drained = waitFor(
+      [&] {
+        answered.clear();
+        for (const auto& entry : std::filesystem::directory_iterator(paths.commandDirectory)) {
+          const std::string name = entry.path().filename();
+          if (name.ends_with(".request.json")) return false;
+          if (name.ends_with(".response.json")) answered.insert(name.substr(0, name.size() - 14));
+        }
+        return true;
+      },
+      std::chrono::seconds(10));
+  const std::string errors = readTextFile(temp / "err").value_or("");
+  std::printf("soak, %ld s: %zu of %zu requests answered, %zu of %zu blocked launches ended, resident %ld -> %ld kB, "
+              "descriptors %ld -> %ld, %d zombies, %zu bytes on standard error\n",
+              seconds, answered.size(), ids.size(), ended, started, firstResident, lastResident, firstDescriptors,
+              lastDescriptors, zombies, errors.size());
+  const bool flat = lastDescriptors == firstDescriptors && lastResident < firstResident + firstResident / 10 + 512;
+  return drained && answered == ids && ended == started && zombies == 0 && errors.empty() && flat ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--soak") return soak(std::atol(argv[2]));
   if (argc != 3) {
-    std::fprintf(stderr, "usage: %s SYSCALL_FLOOR_PROGRAM IGNORE_TERM_PROGRAM\n", argv[0]);
+    std::fprintf(stderr, "usage: %s SYSCALL_FLOOR_PROGRAM IGNORE_TERM_PROGRAM\n       %s --soak SECONDS\n", argv[0],
+                 argv[0]);
     return 2;
   }
   idlePass(argv[1]);

@@ -1,7 +1,6 @@
 // Tests of the process snapshot parser, target matching, the exemption walk and termination.
 #include "VellorinBlockerCore/ApplicationBlocker.hpp"
 
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,8 +10,8 @@
 #include <fstream>
 #include <set>
 #include <system_error>
-#include <thread>
 
+#include "support/ChildProcess.hpp"
 #include "support/TestSupport.hpp"
 
 namespace vellorin {
@@ -110,7 +109,7 @@ TEST(Termination, TermThenKillOnlyWhatStillMatchesNeverSelfOrLowIdentifiersAndNo
       if (arguments[1] == "103") throw HelperCommandError::commandFailed("kill: (103) - No such process");
       return "";
     });
-    const auto events = ApplicationBlocker(testing::sandboxPaths("/nonexistent", dryRun), snapshots, runner.runner())
+    const auto events = ApplicationBlocker(testing::sandboxPaths("/nonexistent", dryRun), runner.runner(), snapshots)
                             .terminate({game, chat, chatCopy}, "session-1", {AllowedProcessMatcher{{"--allow-me"}}});
     EXPECT_EQ(runner.calls(), dryRun ? std::vector<RecordedCall>{} : expected);
     // One event per (bundle identifier, path), in order of the lowest process identifier.
@@ -125,14 +124,6 @@ TEST(Termination, TermThenKillOnlyWhatStillMatchesNeverSelfOrLowIdentifiersAndNo
   }
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-  for (const auto deadline = std::chrono::steady_clock::now() + timeout; !condition();) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
 // True when the process exists and is not a zombie (an ended orphan stays one until init reaps it).
 bool processIsAlive(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -140,43 +131,17 @@ bool processIsAlive(pid_t pid) {
   return ::kill(pid, 0) == 0 && std::getline(stat, line) && !line.substr(line.rfind(')') + 1).starts_with(" Z");
 }
 
-// A child of the test process, killed and reaped when the object goes away unless already reaped.
-struct SpawnedProcess {
-  explicit SpawnedProcess(std::vector<std::string> words) {
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    if (const int error = ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ)) {
-      throw std::system_error(error, std::generic_category(), "posix_spawn " + words[0]);
-    }
-  }
-  SpawnedProcess(const SpawnedProcess&) = delete;
-  ~SpawnedProcess() {
-    if (status) return;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-  }
-  std::optional<int> waitForExit() {  // the raw wait status
-    waitUntil([&] {
-      int raw = 0;
-      if (!status && ::waitpid(pid, &raw, WNOHANG) == pid) status = raw;
-      return status.has_value();
-    });
-    return status;
-  }
-  pid_t pid = -1;
-  std::optional<int> status;
-};
-
 // Waits for a child of `parent` running `program` to show in the real snapshot; its identifier, or -1.
 int32_t waitForChild(pid_t parent, const std::string& program) {
   int32_t found = -1;
-  waitUntil([&] {
-    for (const auto& p : ApplicationBlocker::runningProcesses()) {
-      if (p.ppid == parent && p.command.starts_with(program)) found = p.pid;
-    }
-    return found > 0;
-  });
+  testing::waitFor(
+      [&] {
+        for (const auto& p : ApplicationBlocker::runningProcesses(runProcess)) {
+          if (p.ppid == parent && p.command.starts_with(program)) found = p.pid;
+        }
+        return found > 0;
+      },
+      5s);
   return found;
 }
 
@@ -192,27 +157,25 @@ TEST(RealProcessTermination, EndsAppsAndChildrenKillsTermIgnorersSparesTheContro
   const auto browser = install("Browser", "Browser", "/bin/sh"), helper = install("Browser", "Helper", "/bin/sleep");
   const std::string marker = "vellorin-marker-" + std::to_string(::getpid());
   const std::string profile = "--user-data-dir=" + (directory / "profile").string();
-  SpawnedProcess main({fake, "-c", "\"$0\" 30 & wait", worker});
-  SpawnedProcess controlled({browser, "-c", "\"$0\" 30 & wait", helper, profile, "--remote-debugging-port=0", marker});
-  const auto previous = std::signal(SIGTERM, SIG_IGN);  // the next child starts with TERM ignored
-  SpawnedProcess stubborn({worker, "30"});
-  std::signal(SIGTERM, previous);
-  const int32_t child = waitForChild(main.pid, worker), controlledChild = waitForChild(controlled.pid, helper);
+  testing::ChildProcess main({fake, "-c", "\"$0\" 30 & wait", worker});
+  testing::ChildProcess controlled({browser, "-c", "\"$0\" 30 & wait", helper, profile, "--remote-debugging-port=0", marker});
+  testing::ChildProcess stubborn({worker, "30"}, {.ignoreTermination = true});
+  const int32_t child = waitForChild(main.pid(), worker), controlledChild = waitForChild(controlled.pid(), helper);
   ASSERT_TRUE(child > 0 && controlledChild > 0);
 
   const auto bundle = [&](const std::string& name) { return app(name, (directory / (name + ".app")).string()); };
-  const auto events = ApplicationBlocker(testing::sandboxPaths(directory.path(), false))
+  const auto events = ApplicationBlocker(testing::sandboxPaths(directory.path(), false), runProcess)
                           .terminate({bundle("Fake"), bundle("Browser")}, "real-session",
                                      {AllowedProcessMatcher{{profile, "--remote-debugging-port=", marker}}});
   ASSERT_EQ(events.size(), 1u);  // the exempt browser is not reported either
   EXPECT_EQ(events[0].path, bundle("Fake").path);
 
-  const auto mainStatus = main.waitForExit(), stubbornStatus = stubborn.waitForExit();
+  const auto mainStatus = main.waitForExit(5s), stubbornStatus = stubborn.waitForExit(5s);
   ASSERT_TRUE(mainStatus && stubbornStatus);
   EXPECT_TRUE(WIFSIGNALED(*mainStatus));
-  EXPECT_TRUE(waitUntil([&] { return !processIsAlive(child); }));
+  EXPECT_TRUE(testing::waitFor([&] { return !processIsAlive(child); }, 5s));
   EXPECT_TRUE(WIFSIGNALED(*stubbornStatus) && WTERMSIG(*stubbornStatus) == SIGKILL) << *stubbornStatus;
-  EXPECT_TRUE(processIsAlive(controlled.pid) && processIsAlive(controlledChild));
+  EXPECT_TRUE(processIsAlive(controlled.pid()) && processIsAlive(controlledChild));
   ::kill(controlledChild, SIGKILL);  // started by our own shell
 }
 

@@ -3,16 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/FaultInjectingFileSystem.hpp"
 #include "support/ServiceFixture.hpp"
 
 namespace vellorin {
 namespace {
 
-using testing::ServiceFixture;
-using testing::makeSession;
-using testing::readEventLog;
-using testing::readTextFile;
-using testing::writeTextFile;
+using namespace vellorin::testing;
 
 std::string errorText(const std::function<void()>& operation) {
   try {
@@ -30,11 +27,11 @@ std::string lockText(const HelperSession& session) {
 TEST(SessionLifecycle, ApplyLocksTheSessionUntilItsEndAndReplacesAnExpiredOne) {
   ServiceFixture fixture;
   auto service = fixture.makeService();
-  EXPECT_EQ(service->status("Status loaded."), (HelperStatus{"idle", true, false, false, std::nullopt, "Status loaded."}));
+  EXPECT_EQ(service->status("Status loaded."), (HelperStatus{.phase = "idle", .helperInstalled = true, .message = "Status loaded."}));
   EXPECT_EQ(service->apply(makeSession("old", -10)).phase, "expired");
 
   const auto session = makeSession("S1", 3600);
-  EXPECT_EQ(service->apply(session), (HelperStatus{"active", true, false, false, session, "Session applied."}));
+  EXPECT_EQ(service->apply(session), (HelperStatus{.phase = "active", .helperInstalled = true, .activeSession = session, .message = "Session applied."}));
   const auto stored = readTextFile(fixture.paths.statePath());
   EXPECT_EQ(errorText([&] { service->apply(makeSession("S2", 60)); }), lockText(session));
   EXPECT_EQ(readTextFile(fixture.paths.statePath()), stored);
@@ -71,7 +68,7 @@ TEST(SessionLifecycle, UpdateRulesAreCheckedInOrderAndEverythingElseMayChange) {
   next.apps[0].path = "/Applications/Other.app";
   next.websites[0].domain = "other.example";
   next.apps.push_back({"a2", "com.example.mail", "Mail", "/Applications/Mail.app", false, {}});
-  EXPECT_EQ(service->update(next), (HelperStatus{"active", true, false, false, next, "Session updated."}));
+  EXPECT_EQ(service->update(next), (HelperStatus{.phase = "active", .helperInstalled = true, .activeSession = next, .message = "Session updated."}));
 }
 
 TEST(SessionLifecycle, ABrokenStateFileIsReportedAsItIsAndASessionFileAsOneText) {
@@ -142,7 +139,7 @@ TEST(Restore, RefusesAnActiveSessionWithoutForceAndClearsEverythingWithIt) {
   EXPECT_EQ(service->cleanupIfExpired().message, "Expired session restored.") << "nothing left is no failure";
 
   service->apply(makeSession("S2", -1));
-  EXPECT_EQ(service->enforceActiveSession(), (HelperStatus{"idle", true, false, false, std::nullopt, "Expired session restored."}));
+  EXPECT_EQ(service->enforceActiveSession(), (HelperStatus{.phase = "idle", .helperInstalled = true, .message = "Expired session restored."}));
   writeTextFile(fixture.paths.statePath(), "garbage");
   EXPECT_THROW(service->restore(false, ""), std::exception);
   service->restore(true, "");  // force never reads the state file
@@ -151,23 +148,45 @@ TEST(Restore, RefusesAnActiveSessionWithoutForceAndClearsEverythingWithIt) {
   EXPECT_THROW(service->restore(true, ""), std::system_error) << "a state path that stays is no success";
 }
 
-TEST(Restore, FlushesTheDNSCachesOnlyOutsideDryRunAndIgnoresEveryToolFailure) {
+TEST(Restore, UndoesTheWebsiteBlocksInOrderStopsAtTheFirstFailureAndFlushesTheCachesOutsideDryRun) {
   ServiceFixture dry;
   dry.makeService()->restore(true, "");
-  EXPECT_TRUE(dry.runner.calls().empty());
+  EXPECT_TRUE(dry.runner.calls().empty()) << "dry-run mode runs no tool";
 
   if (::geteuid() != 0) GTEST_SKIP() << "restoring outside dry-run mode needs root";
   ServiceFixture real(false);
+  real.runner.answer("/sbin/pfctl", "Token : tok\n");
   real.runner.handle("/usr/bin/dscacheutil", [](const std::vector<std::string>&, bool) -> std::string {
     throw std::system_error(ENOENT, std::generic_category(), "spawn");
   });
-  real.makeService()->restore(true, "");
-  EXPECT_EQ(real.runner.calls(), (std::vector<testing::RecordedCall>{
-                                     {"/sbin/pfctl", {"-d", "-f", real.paths.pfConfPath.string()}, true},
-                                     {"/usr/bin/dscacheutil", {"-flushcache"}, true},
-                                     {"/usr/bin/killall", {"-HUP", "mDNSResponder"}, true},
-                                     {"/usr/bin/killall", {"mDNSResponderHelper"}, true},
-                                 }));
+  auto disk = std::make_shared<FaultInjectingFileSystem>(realFileSystem());
+  const LegacyNetworkBlockCleanup blocks(real.paths, disk, real.runner.runner());
+  blocks.hostsBlocker.apply({"a.example"}, "S1");
+  blocks.packetFilterBlocker.apply({"a.example"});
+  blocks.wildcardResolverBlocker.apply({"a.example"}, "S1");
+  auto service = real.makeService(disk);
+  disk->journal.clear();
+  const size_t callsBefore = real.runner.calls().size();
+
+  disk->fail(FaultInjectingFileSystem::Operation::write, "hosts");
+  EXPECT_THROW(service->restore(true, ""), std::system_error);
+  EXPECT_TRUE(disk->journal.empty()) << "a failed hosts restore leaves the other blocks as they were";
+  EXPECT_EQ(real.runner.calls().size(), callsBefore);
+
+  disk->heal();
+  service->restore(false, "");
+  EXPECT_EQ(disk->journal, (std::vector<std::string>{
+                               "write hosts", "write app.vellorin.helper", "write pf.conf", "remove VellorinPFToken",
+                               "remove a.example", "remove resolver-manifest.json", "remove resolver-backups",
+                               "remove active-session.json", "write helper-protocol-v1"}));
+  EXPECT_EQ(readTextFile(real.paths.hostsPath), std::string(defaultHostsContent));
+  const std::vector<RecordedCall> calls(real.runner.calls().begin() + static_cast<long>(callsBefore), real.runner.calls().end());
+  EXPECT_EQ(calls, (std::vector<RecordedCall>{
+                       {"/sbin/pfctl", {"-X", "tok", "-f", real.paths.pfConfPath.string()}, true},
+                       {"/usr/bin/dscacheutil", {"-flushcache"}, true},  // its failure stops nothing
+                       {"/usr/bin/killall", {"-HUP", "mDNSResponder"}, true},
+                       {"/usr/bin/killall", {"mDNSResponderHelper"}, true},
+                   }));
 }
 
 }  // namespace

@@ -63,8 +63,7 @@ TEST_F(CommandQueue, RequestsRunInByteOrderAndEachIsAnsweredOnceUnderItsFileName
   EXPECT_EQ(answer.id, "first");
   EXPECT_EQ(answer.status->message, "Session applied.") << "a runs first";
   EXPECT_EQ(answer.status->phase, "active");
-  EXPECT_EQ(response("b"), (HelperCommandResponse{"b", false, std::nullopt,
-                                                  "Session is locked until " + formatMillisecondDate(first.endsAt) + "."}));
+  EXPECT_EQ(response("b").error, "Session is locked until " + formatMillisecondDate(first.endsAt) + ".");
   EXPECT_NE(response("x").error->find("\"id\""), std::string::npos) << *response("x").error;
   EXPECT_EQ(response("y").error, "Missing helper argument: session");
   EXPECT_EQ(response("z").status->message, "Blocker restored.");
@@ -102,7 +101,7 @@ TEST_F(CommandQueue, ALinkInPlaceOfEitherSharedDirectoryIsReplacedNeverFollowed)
 
   auto underRoot = fixture.paths;
   underRoot.commandDirectory = "/vellorin-commands";  // its parent, "/", is never opened to everyone
-  EXPECT_THROW(BlockerService(underRoot, realFileSystem(), std::nullopt, nullptr, 30, {}).processPendingCommands(),
+  EXPECT_THROW(BlockerService(underRoot, realFileSystem(), {}, 30, {}).processPendingCommands(),
                std::system_error);
   EXPECT_FALSE(std::filesystem::exists(underRoot.commandDirectory));
 }

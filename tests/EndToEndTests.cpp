@@ -1,10 +1,11 @@
-// The built VellorinHelper binary, run with every location in a temporary sandbox.
+// What only the built binary shows: the command dispatch, exit statuses, the exact texts on
+// standard error, the root rule across a real privilege drop, and the daemon outliving a failed pass.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "VellorinBlockerCore/Models.hpp"
-#include "support/HelperProcess.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/ServiceFixture.hpp"
 
 namespace vellorin {
@@ -17,8 +18,8 @@ constexpr uid_t nobody = 65534;
 class HelperBinary : public ::testing::Test {
  protected:
   void SetUp() override { makeSandboxSystemDirectories(temp.path()); }
-  HelperRun run(std::vector<std::string> arguments, bool dryRun = true, std::optional<uid_t> user = std::nullopt) {
-    return runHelper({std::move(arguments), sandboxEnvironment(temp.path(), dryRun), user});
+  HelperRun run(const std::vector<std::string>& arguments, bool dryRun = true, std::optional<uid_t> user = {}) {
+    return runHelper(arguments, sandboxEnvironment(temp.path(), dryRun), user);
   }
   std::string sessionFile(const HelperSession& session) {
     writeTextFile(temp / "session.json", session.toJson().dump(), 0644);
@@ -27,12 +28,12 @@ class HelperBinary : public ::testing::Test {
   static std::string errorDocument(const std::string& message) {
     return encodeDocument(nlohmann::json{{"error", message}}) + "\n";
   }
-  HelperPaths paths() const { return sandboxPaths(temp.path()); }
 
   TemporaryDirectory temp;
+  HelperPaths paths = sandboxPaths(temp.path());
 };
 
-TEST_F(HelperBinary, PrintsDocumentsAndReportsMistakesOnStandardError) {
+TEST_F(HelperBinary, DispatchesCommandWordsAndReportsMistakesOnStandardError) {
   const auto version = run({"version"}, false, nobody);
   EXPECT_EQ(version.exitStatus, 0);
   EXPECT_EQ(version.standardOutput, "{\n  \"helperVersion\": \"11\",\n  \"protocolVersion\": \"3\"\n}\n");
@@ -52,13 +53,9 @@ TEST_F(HelperBinary, PrintsDocumentsAndReportsMistakesOnStandardError) {
     EXPECT_EQ(result.standardOutput, "") << message;
     EXPECT_EQ(result.standardError, errorDocument(message));
   }
-}
 
-TEST_F(HelperBinary, EveryCommandRunsInDryRunModeAndRestoreFindsForceAnywhere) {
   const auto session = makeSession("S1", 3600, (temp / "Nothing.app").string());
-  const auto applied = run({"apply", sessionFile(session), "ignored"});
-  ASSERT_EQ(applied.exitStatus, 0) << applied.standardError;
-  EXPECT_EQ(decodeDocument<HelperStatus>(applied.standardOutput).activeSession, session);
+  ASSERT_EQ(run({"apply", sessionFile(session), "ignored"}).exitStatus, 0);
   for (const auto& [command, message] : std::vector<std::pair<std::string, std::string>>{
            {"status", "Status loaded."}, {"enforce", "Active session enforced."},
            {"process-commands", "Pending commands processed."}}) {
@@ -69,8 +66,7 @@ TEST_F(HelperBinary, EveryCommandRunsInDryRunModeAndRestoreFindsForceAnywhere) {
   EXPECT_EQ(run({"restore"}).exitStatus, 1);
   const auto restored = run({"restore", "x", "--force"});
   ASSERT_EQ(restored.exitStatus, 0) << restored.standardError;
-  EXPECT_EQ(decodeDocument<HelperStatus>(restored.standardOutput),
-            (HelperStatus{"idle", true, false, false, std::nullopt, "Blocker restored."}));
+  EXPECT_EQ(decodeDocument<HelperStatus>(restored.standardOutput).phase, "idle");
 }
 
 TEST_F(HelperBinary, MutationsNeedRootOutsideDryRun) {
@@ -79,47 +75,41 @@ TEST_F(HelperBinary, MutationsNeedRootOutsideDryRun) {
   const std::string path = sessionFile(makeSession("S1", 3600));
   const std::string rootText = errorDocument("Helper mutation commands must run as root.");
   // A state file the helper could not decode: the root rule must come before reading it.
-  writeTextFile(paths().statePath(), "garbage", 0644);
+  writeTextFile(paths.statePath(), "garbage", 0644);
   for (const auto& arguments : std::vector<std::vector<std::string>>{{"apply", path}, {"update", path}, {"restore", "--force"}}) {
     EXPECT_EQ(run(arguments, false, nobody).standardError, rootText) << arguments[0];
   }
-  writeTextFile(paths().statePath(), makeSession("S0", -5).toJson().dump(), 0644);
+  writeTextFile(paths.statePath(), makeSession("S0", -5).toJson().dump(), 0644);
   EXPECT_EQ(run({"enforce"}, false, nobody).standardError, rootText);
-  EXPECT_TRUE(std::filesystem::exists(paths().statePath()));
+  EXPECT_TRUE(std::filesystem::exists(paths.statePath()));
 
   // Queued mutations are refused in their response; the unprivileged pass itself succeeds although
   // it may not create the queue lock in the state directory.
   ASSERT_EQ(run({"process-commands"}, false, nobody).exitStatus, 0);
-  writeTextFile(paths().commandDirectory / "c.request.json", R"({"id":"c","command":"cleanup"})");
+  writeTextFile(paths.commandDirectory / "c.request.json", R"({"id":"c","command":"cleanup"})");
   EXPECT_EQ(run({"process-commands"}, false, nobody).exitStatus, 0);
-  const auto response = readTextFile(paths().commandDirectory / "c.response.json");
+  const auto response = readTextFile(paths.commandDirectory / "c.response.json");
   ASSERT_TRUE(response);
   EXPECT_EQ(decodeDocument<HelperCommandResponse>(*response).error, "Helper mutation commands must run as root.");
 }
 
 TEST_F(HelperBinary, TheDaemonAnswersRequestsMovedInAndOutlivesAFailedPass) {
-  const pid_t daemon =
-      startHelper({{"watch"}, sandboxEnvironment(temp.path(), true), std::nullopt}, (temp / "daemon.err").string());
-  struct Stop {
-    pid_t pid;
-    ~Stop() { stopHelper(pid); }
-  } stop{daemon};
-  const auto commands = paths().commandDirectory;
+  ChildProcess daemon({helperBinary(), "watch"}, {.environment = sandboxEnvironment(temp.path(), true),
+                                                  .standardError = (temp / "daemon.err").string()});
   const auto drop = [&](const std::string& id, const std::string& body) {
     writeTextFile(temp / "staged", body);
-    std::filesystem::rename(temp / "staged", commands / (id + ".request.json"));
-    EXPECT_TRUE(waitFor([&] { return std::filesystem::exists(commands / (id + ".response.json")); },
-                        std::chrono::seconds(15)));
-    return decodeDocument<HelperCommandResponse>(readTextFile(commands / (id + ".response.json")).value());
+    std::filesystem::rename(temp / "staged", paths.commandRequestPath(id));
+    EXPECT_TRUE(waitFor([&] { return std::filesystem::exists(paths.commandResponsePath(id)); }, std::chrono::seconds(15)));
+    return decodeDocument<HelperCommandResponse>(readTextFile(paths.commandResponsePath(id)).value());
   };
-  ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(commands); }, std::chrono::seconds(10)));
+  ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(paths.commandDirectory); }, std::chrono::seconds(10)));
 
   const auto session = makeSession("S1", 3600, (temp / "Nothing.app").string());
   EXPECT_EQ(drop("r1", HelperCommandRequest{"r1", HelperCommandKind::apply, session, {}}.toJson().dump()).status->message,
             "Session applied.");
-  writeTextFile(paths().statePath(), "garbage");
+  writeTextFile(paths.statePath(), "garbage");
   ASSERT_TRUE(waitFor([&] { return !readTextFile(temp / "daemon.err").value_or("").empty(); }, std::chrono::seconds(10)));
-  std::filesystem::remove(paths().statePath());
+  std::filesystem::remove(paths.statePath());
   EXPECT_EQ(drop("r2", R"({"id":"r2","command":"cleanup"})").status->message, "Expired session restored.");
 }
 

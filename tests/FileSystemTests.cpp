@@ -21,7 +21,7 @@ size_t entryCount(const std::filesystem::path& directory) {
 
 TEST(AtomicWrite, KeepsModesReplacesLinksAndLeavesNoTemporaryFile) {
   TemporaryDirectory temp;
-  FileSystem fs;
+  auto& fs = *realFileSystem();
   writeTextFile(temp / "hosts", "old", 0600);
   writeTextFile(temp / "secret", "keep");
   std::filesystem::create_symlink(temp / "secret", temp / "link");
@@ -52,7 +52,7 @@ TEST(UntrustedRead, RefusesEveryKindOfPlantedFileWithoutQuotingIt) {
   std::filesystem::create_directory(temp / "dir");
   writeTextFile(temp / "big", std::string(2048, 'x'));
 
-  FileSystem fs;
+  auto& fs = *realFileSystem();
   const UniqueFd directory = fs.openDirectory(temp.path());
   EXPECT_EQ(fs.readUntrustedFileAt(directory.get(), "plain", 1024), "{}");
   EXPECT_EQ(fs.readUntrustedFileAt(directory.get(), "missing", 1024), std::nullopt);
@@ -68,7 +68,7 @@ TEST(UntrustedRead, RefusesEveryKindOfPlantedFileWithoutQuotingIt) {
 
 TEST(RemoveEntry, RemovesOneNameAndADirectoryOnlyWhenEmpty) {
   TemporaryDirectory temp;
-  FileSystem fs;
+  auto& fs = *realFileSystem();
   writeTextFile(temp / "full" / "keep", "k");
   std::filesystem::create_directories(temp / "empty");
   writeTextFile(temp / "target", "t");

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/JournalFileSystem.hpp"
+#include "support/FaultInjectingFileSystem.hpp"
 #include "support/TestSupport.hpp"
 
 namespace vellorin {
@@ -33,7 +33,7 @@ TEST(HostsBlockerTest, RestoreKeepsModeAndNonUtf8Bytes) {
   for (const mode_t mode : {mode_t{0600}, mode_t{0640}}) {
     for (const bool withBackup : {true, false}) {
       TemporaryDirectory root;
-      auto files = std::make_shared<JournalFileSystem>();
+      auto files = std::make_shared<FaultInjectingFileSystem>(realFileSystem());
       const HostsBlocker blocker(sandboxPaths(root.path()), files);
       writeTextFile(blocker.paths.hostsPath, "caf\xE9\n\n\n", mode);  // Latin-1, trailing blank lines
       blocker.apply({"a.example"}, "S1");

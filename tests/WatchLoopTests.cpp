@@ -1,18 +1,18 @@
-// The watch loop's back-off, the event log and the notification cooldown.
+// The watch loop's passes, the event log and the notification cooldown, and the faults a pass
+// meets: a full disk, an unwritable response, a failing process snapshot, a planted file. Nothing
+// already stored is lost or half-written, and the next pass recovers once the fault is gone.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "support/FaultInjectingFileSystem.hpp"
 #include "support/ServiceFixture.hpp"
 
 namespace vellorin {
 namespace {
 
-using testing::ServiceFixture;
-using testing::fileMode;
-using testing::readEventLog;
-using testing::readTextFile;
-using testing::writeTextFile;
+using namespace vellorin::testing;
+using Operation = FaultInjectingFileSystem::Operation;
 
 std::vector<HelperBlockedAppEvent> makeEvents(size_t count, const std::string& prefix,
                                               const std::string& bundle = "com.example.chat") {
@@ -23,25 +23,96 @@ std::vector<HelperBlockedAppEvent> makeEvents(size_t count, const std::string& p
   return events;
 }
 
-TEST(WatchPass, AFailedQueueStepIsReportedAndBacksOffButEnforcementStillRuns) {
+std::vector<std::string> names(const std::filesystem::path& directory) {
+  std::vector<std::string> result;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) result.push_back(entry.path().filename());
+  std::sort(result.begin(), result.end());
+  return result;
+}
+
+// A service with a running blocked application and an active session.
+class WatchPass : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fixture.processes->push_back({4242, 1, "/Applications/Chat.app/Contents/MacOS/Chat"});
+    service = fixture.makeService(disk);
+    service->apply(makeSession("S1", 3600));
+  }
+  // One pass that must fail: its pause and its lines on standard error.
+  std::string failingPass(double pollInterval = 0.2) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(service->watchPass(pollInterval), std::max(pollInterval, 5.0));
+    return ::testing::internal::GetCapturedStderr();
+  }
+
+  ServiceFixture fixture;
+  std::shared_ptr<FaultInjectingFileSystem> disk = std::make_shared<FaultInjectingFileSystem>(realFileSystem());
+  std::unique_ptr<BlockerService> service;
+};
+
+TEST_F(WatchPass, AFullDiskDuringTheStateWriteKeepsTheStoredSessionAndTerminatesNothing) {
+  const auto stored = readTextFile(fixture.paths.statePath());
+  auto next = makeSession("S1", 3600, "/Applications/Other.app");
+  disk->fail(Operation::write, "active-session.json");
+  EXPECT_THROW(service->update(next), std::system_error);
+  EXPECT_EQ(readTextFile(fixture.paths.statePath()), stored);
+  EXPECT_EQ(readEventLog(fixture.paths).size(), 1u) << "nothing is terminated for a session that was not stored";
+  EXPECT_EQ(names(fixture.paths.stateDirectory), std::vector<std::string>{"active-session.json"});
+  disk->heal();
+  EXPECT_EQ(service->update(next).message, "Session updated.");
+}
+
+TEST_F(WatchPass, AFullDiskDuringAnEventLogAppendKeepsTheOldLogAndAnnouncesNothing) {
+  const auto log = readTextFile(fixture.paths.blockedApplicationEventsPath());
+  *fixture.clock += std::chrono::hours(1);  // past the cooldown: an announcement would be due
+  disk->fail(Operation::write, "blocked-app-events.json");
+  EXPECT_NE(failingPass().find("No space left on device"), std::string::npos);
+  EXPECT_EQ(readTextFile(fixture.paths.blockedApplicationEventsPath()), log);
+  EXPECT_EQ(fixture.notified->size(), 1u);
+  disk->heal();
+  EXPECT_EQ(service->watchPass(0.2), 0.2);
+  EXPECT_EQ(readEventLog(fixture.paths).size(), 2u);
+  EXPECT_EQ(fixture.notified->size(), 2u);
+}
+
+TEST_F(WatchPass, AResponseThatCannotBeWrittenKeepsTheRequestsForTheNextPass) {
+  const auto commands = fixture.paths.commandDirectory;
+  writeTextFile(commands / "a.request.json", R"({"id":"a","command":"cleanup"})");
+  writeTextFile(commands / "b.request.json", R"({"id":"b","command":"cleanup"})");
+  for (const int error : {ENOSPC, EROFS}) {
+    disk->fail(Operation::write, "a.response.json", error);
+    EXPECT_FALSE(failingPass(10.0).empty()) << "a poll interval over 5 seconds is the pause";
+    EXPECT_EQ(names(commands), (std::vector<std::string>{"a.request.json", "b.request.json"}));
+  }
+  disk->heal();
+  service->processPendingCommands();
+  EXPECT_EQ(names(commands), (std::vector<std::string>{"a.response.json", "b.response.json"}));
+}
+
+TEST_F(WatchPass, AFailingProcessSnapshotIsReportedAndTheNextPassEnforcesAgain) {
+  const auto stored = readTextFile(fixture.paths.statePath());
+  *fixture.snapshotFails = true;
+  EXPECT_EQ(failingPass(), "ps: cannot read the process table\n");
+  EXPECT_EQ(readTextFile(fixture.paths.statePath()), stored);
+  *fixture.snapshotFails = false;
+  EXPECT_EQ(service->watchPass(0.2), 0.2);
+  EXPECT_EQ(readEventLog(fixture.paths).size(), 2u);
+}
+
+TEST(WatchPassOutsideDryRun, AFileInPlaceOfTheCommandDirectoryDoesNotLiftTheLock) {
   if (::geteuid() != 0) GTEST_SKIP() << "enforcing outside dry-run mode needs root";
   ServiceFixture fixture(false);
   fixture.processes->push_back({4242, 1, "/Applications/Chat.app/Contents/MacOS/Chat"});
   auto service = fixture.makeService();
-  EXPECT_EQ(service->watchPass(0.2), 0.2);
-  writeTextFile(fixture.paths.statePath(), testing::makeSession("S", 3600).toJson().dump());
-  std::filesystem::remove_all(fixture.paths.commandDirectory);
+  writeTextFile(fixture.paths.statePath(), makeSession("S", 3600).toJson().dump());
   writeTextFile(fixture.paths.commandDirectory, "planted in the way");
 
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(service->watchPass(0.2), 5.0);
-  EXPECT_EQ(service->watchPass(10.0), 10.0);
   const std::string output = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(output.find(fixture.paths.commandDirectory.string()), std::string::npos) << output;
   const auto& calls = fixture.runner.calls();
-  EXPECT_NE(std::find(calls.begin(), calls.end(), testing::RecordedCall{"/bin/kill", {"-TERM", "4242"}, true}),
-            calls.end())
-      << "a planted file must not lift the lock";
+  EXPECT_NE(std::find(calls.begin(), calls.end(), RecordedCall{"/bin/kill", {"-TERM", "4242"}, true}), calls.end());
 }
 
 TEST(EventLog, KeepsTheNewestHundredInOrderAndReplacesAnUnreadableOrPlantedLog) {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/JournalFileSystem.hpp"
+#include "support/FaultInjectingFileSystem.hpp"
 #include "support/TestSupport.hpp"
 
 namespace vellorin {
@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 struct Sandbox {
   TemporaryDirectory root;
   HelperPaths paths = sandboxPaths(root.path());
-  std::shared_ptr<JournalFileSystem> files = std::make_shared<JournalFileSystem>();
+  std::shared_ptr<FaultInjectingFileSystem> files = std::make_shared<FaultInjectingFileSystem>(realFileSystem());
   WildcardResolverBlocker blocker{paths, files};
   fs::path resolver(const std::string& domain) const { return paths.resolverDirectory / domain; }
 };

@@ -6,17 +6,17 @@ namespace vellorin::testing {
 std::unique_ptr<BlockerService> ServiceFixture::makeService(std::shared_ptr<FileSystem> fileSystem, double cooldown) {
   auto snapshot = processes;
   auto fails = snapshotFails;
-  ApplicationBlocker blocker(
-      paths,
-      [snapshot, fails] {
-        if (*fails) throw HelperCommandError::commandFailed("ps: cannot read the process table");
-        return *snapshot;
-      },
-      runner.runner());
   auto now = clock;
-  return std::make_unique<BlockerService>(paths, std::move(fileSystem), std::move(blocker),
-                                          std::make_unique<RecordingNotifier>(notified), cooldown,
-                                          [now] { return *now; }, runner.runner());
+  return std::make_unique<BlockerService>(
+      paths, std::move(fileSystem),
+      BlockerServiceCollaborators{.processRunner = runner.runner(),
+                                  .runningProcessesProvider =
+                                      [snapshot, fails] {
+                                        if (*fails) throw HelperCommandError::commandFailed("ps: cannot read the process table");
+                                        return *snapshot;
+                                      },
+                                  .blockedApplicationNotifier = std::make_unique<RecordingNotifier>(notified)},
+      cooldown, [now] { return *now; });
 }
 
 HelperSession makeSession(const std::string& id, long secondsFromNow, const std::string& appPath) {

@@ -23,8 +23,9 @@ struct ServiceFixture {
     makeSandboxSystemDirectories(temp.path());
   }
 
-  // Builds the service over the fixture's sandbox. The snapshot and the clock are read through the
-  // fixture at call time, so tests may change them after building; tool answers must be set before.
+  // Builds the service over the fixture's sandbox, with the recording runner for every tool. The
+  // snapshot and the clock are read through the fixture at call time, so tests may change them
+  // after building; tool answers must be set before.
   std::unique_ptr<BlockerService> makeService(std::shared_ptr<FileSystem> fileSystem = realFileSystem(),
                                               double cooldown = 30.0);
 

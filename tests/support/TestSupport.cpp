@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace vellorin::testing {
 
@@ -68,15 +69,24 @@ mode_t fileMode(const std::filesystem::path& path) {
   return status.st_mode & 07777;
 }
 
+bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeLimit) {
+  const auto deadline = std::chrono::steady_clock::now() + timeLimit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (predicate()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return predicate();
+}
+
 ProcessRunner RecordingRunner::runner() {
   auto calls = calls_;
   auto outputs = outputs_;
   auto handlers = handlers_;
   return [calls, outputs, handlers](const std::string& executable, const std::vector<std::string>& arguments,
-                                    bool allowFailure) {
-    calls->push_back({executable, arguments, allowFailure});
+                                    const RunOptions& options) {
+    calls->push_back({executable, arguments, options.allowFailure});
     if (const auto handler = handlers.find(executable); handler != handlers.end()) {
-      return handler->second(arguments, allowFailure);
+      return handler->second(arguments, options.allowFailure);
     }
     const auto output = outputs.find(executable);
     return output == outputs.end() ? std::string() : output->second;

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -46,7 +47,11 @@ void writeTextFile(const std::filesystem::path& path, const std::string& content
 std::optional<std::string> readTextFile(const std::filesystem::path& path);
 mode_t fileMode(const std::filesystem::path& path);  // permission bits (07777), following links
 
-// A command runner that records every call and answers from a script.
+// Polls until the predicate holds or the time runs out; the predicate's last answer.
+bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeLimit);
+
+// A command runner that records every call and answers from a script, under the runner's exit
+// status policy (an answer is a run that exited with status 0).
 struct RecordedCall {
   std::string executable;
   std::vector<std::string> arguments;
