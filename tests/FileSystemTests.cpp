@@ -83,5 +83,23 @@ TEST(RemoveEntry, RemovesOneNameAndADirectoryOnlyWhenEmpty) {
   EXPECT_FALSE(fs.removeFile(temp / "no-such-dir" / "x"));
 }
 
+TEST(Move, ReplacesTheTargetInOneStepAndReportsAFailedRename) {
+  TemporaryDirectory temp;
+  auto& fs = *realFileSystem();
+  writeTextFile(temp / "backup", "saved", 0640);
+  writeTextFile(temp / "hosts", "current");
+  fs.moveFile(temp / "backup", temp / "hosts");
+  EXPECT_EQ(readTextFile(temp / "hosts"), "saved");
+  EXPECT_EQ(fileMode(temp / "hosts"), 0640u);
+  EXPECT_FALSE(std::filesystem::exists(temp / "backup"));
+  try {
+    fs.moveFile(temp / "backup", temp / "hosts");
+    ADD_FAILURE() << "moving a file that is gone must fail";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code().value(), ENOENT);
+  }
+  EXPECT_EQ(readTextFile(temp / "hosts"), "saved");
+}
+
 }  // namespace
 }  // namespace vellorin

@@ -21,6 +21,7 @@ TEST(HostsBlockerTest, StripBlockRemovesCompleteBlocksWithTheirLineBreaks) {
       {"A\n\n" + blockA + "\n\nB", "A\n\nB"},
       {"A\n" + blockA + "\nB", "A\nB"},  // between two lines: they must not be joined
       {"A\r\n\r\n" + crlfBlock + "\r\nB", "A\r\nB"},
+      {"\r\n" + crlfBlock + "\r\n", ""},  // CR LF is one break, also right at either end
       {"A\n" + begin + " orphan\nB\n", "A\n" + begin + " orphan\nB\n"},
       {"A\n\n" + begin + " orphan\nB\n\n" + blockA + "\nC", "A\nC"},
       {end + "\nA\n\n" + blockA + "\n\n" + blockA, end + "\nA\n"},
