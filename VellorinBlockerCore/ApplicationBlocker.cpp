@@ -2,8 +2,14 @@
 #include "VellorinBlockerCore/ApplicationBlocker.hpp"
 
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <sys/sysctl.h>
+#endif
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
+#include <fstream>
 #include <charconv>
 #include <chrono>
 #include <exception>
@@ -15,6 +21,55 @@
 #include "VellorinBlockerCore/Text.hpp"
 
 namespace vellorin {
+
+// Polynomial hashes of a text's prefixes modulo two primes, so that the hash of any piece costs
+// constant time. The bases are drawn at random once per process: nobody can prepare a command line
+// whose pieces collide with a target path on purpose, and a collision is only ever a wasted
+// comparison, since every hit is compared in full. One object serves many texts in turn.
+class PieceHashes {
+ public:
+  // Hashes the first `length` bytes of the text.
+  void reset(std::string_view text, size_t length) {
+    const auto& bases = randomBases();
+    for (int k = 0; k < 2; ++k) {
+      prefix_[k].resize(length + 1);
+      while (power_[k].size() <= length) power_[k].push_back(power_[k].back() * bases[k] % modulus);
+      for (size_t i = 0; i < length; ++i) {
+        prefix_[k][i + 1] = (prefix_[k][i] * bases[k] + static_cast<unsigned char>(text[i]) + 1) % modulus;
+      }
+    }
+  }
+
+  // The hash of text[begin, end), within the hashed length.
+  uint64_t piece(size_t begin, size_t end) const {
+    uint64_t halves[2];
+    for (int k = 0; k < 2; ++k) {
+      halves[k] = (prefix_[k][end] + modulus * modulus - prefix_[k][begin] * power_[k][end - begin]) % modulus;
+    }
+    return halves[0] << 31 | halves[1];
+  }
+
+  uint64_t of(std::string_view text) {
+    reset(text, text.size());
+    return piece(0, text.size());
+  }
+
+ private:
+  static constexpr uint64_t modulus = 2147483647;  // 2^31 - 1: every product fits in 64 bits
+
+  static const std::array<uint64_t, 2>& randomBases() {
+    static const std::array<uint64_t, 2> bases = [] {
+      uint32_t random[2];
+      fillRandomBytes(random, sizeof random);
+      return std::array<uint64_t, 2>{256 + random[0] % (modulus - 512), 256 + random[1] % (modulus - 512)};
+    }();
+    return bases;
+  }
+
+  std::vector<uint64_t> prefix_[2] = {{0}, {0}};
+  std::vector<uint64_t> power_[2] = {{1}, {1}};
+};
+
 namespace {
 
 constexpr auto gracePeriod = std::chrono::milliseconds(250);
@@ -68,21 +123,56 @@ std::optional<RunningProcess> parseSnapshotLine(std::string_view line) {
 // under it, system services included.
 bool isApplicationBundlePath(const std::string& path) { return startsWith(path, "/") && endsWith(path, ".app"); }
 
-// One target as matching needs it; the needle for the third rule is built once per call, not once
-// per process.
-struct BundleTarget {
-  const HelperApp* app;
-  std::string executableDirectory;  // path + "/Contents/MacOS/"
-
-  bool owns(std::string_view command) const {
-    const std::string& path = app->path;
-    if (command == path) return true;
-    if (command.size() > path.size() && startsWith(command, path) && command[path.size()] == '/') return true;
-    return contains(command, executableDirectory);
-  }
-};
+constexpr std::string_view bundleEnd = ".app";
+constexpr std::string_view executableDirectory = "/Contents/MacOS/";
 
 }  // namespace
+
+ApplicationTargetIndex::ApplicationTargetIndex(const std::vector<HelperApp>& apps)
+    : apps_(apps), hashes_(std::make_unique<PieceHashes>()) {
+  byPathHash_.reserve(apps.size());
+  for (size_t i = 0; i < apps.size(); ++i) {
+    const std::string& path = apps[i].path;
+    if (!isApplicationBundlePath(path)) continue;
+    const uint64_t hash = hashes_->of(path);
+    const auto [first, last] = byPathHash_.equal_range(hash);
+    // A path listed twice keeps its first place.
+    if (std::any_of(first, last, [&](const auto& entry) { return apps[entry.second].path == path; })) continue;
+    byPathHash_.emplace(hash, i);
+    longestPath_ = std::max(longestPath_, path.size());
+  }
+}
+
+ApplicationTargetIndex::~ApplicationTargetIndex() = default;
+
+const HelperApp* ApplicationTargetIndex::owner(std::string_view command) const {
+  // Every target path ends in ".app", so every piece worth a look ends just after one.
+  const size_t lastBundleEnd = command.rfind(bundleEnd);
+  if (empty() || lastBundleEnd == std::string_view::npos) return nullptr;
+  PieceHashes& hashes = *hashes_;
+  hashes.reset(command, lastBundleEnd + bundleEnd.size());
+  size_t best = apps_.size();
+  const auto consider = [&](size_t begin, size_t end) {
+    const auto [first, last] = byPathHash_.equal_range(hashes.piece(begin, end));
+    for (auto entry = first; entry != last; ++entry) {
+      if (entry->second < best && apps_[entry->second].path == command.substr(begin, end - begin)) best = entry->second;
+    }
+  };
+  if (lastBundleEnd + bundleEnd.size() == command.size() && command.size() <= longestPath_) {
+    consider(0, command.size());  // the command line is the path
+  }
+  for (size_t at = command.find(bundleEnd); at != std::string_view::npos; at = command.find(bundleEnd, at + 1)) {
+    const size_t end = at + bundleEnd.size();
+    if (end >= command.size() || command[end] != '/') continue;
+    if (end <= longestPath_) consider(0, end);  // the path and "/" begin the command line
+    if (command.substr(end, executableDirectory.size()) != executableDirectory) continue;
+    // The path and "/Contents/MacOS/" anywhere: the path is the piece from some "/" up to here.
+    for (size_t begin = end; begin-- > 0 && end - begin <= longestPath_;) {
+      if (command[begin] == '/') consider(begin, end);
+    }
+  }
+  return best < apps_.size() ? &apps_[best] : nullptr;
+}
 
 bool AllowedProcessMatcher::matches(std::string_view command) const {
   bool anyEntry = false;
@@ -97,16 +187,23 @@ bool AllowedProcessMatcher::matches(std::string_view command) const {
 ApplicationBlocker::ApplicationBlocker(HelperPaths paths_, ProcessRunner runner)
     : ApplicationBlocker(std::move(paths_), runner, [runner] { return runningProcesses(runner); }) {}
 
-ApplicationBlocker::ApplicationBlocker(HelperPaths paths_, ProcessRunner runner, RunningProcessesProvider provider)
-    : paths(std::move(paths_)), processRunner(std::move(runner)), runningProcessesProvider(std::move(provider)) {}
+ApplicationBlocker::ApplicationBlocker(HelperPaths paths_, ProcessRunner runner, RunningProcessesProvider provider,
+                                       ProcessOwnerProvider ownerProvider)
+    : paths(std::move(paths_)),
+      processRunner(std::move(runner)),
+      runningProcessesProvider(std::move(provider)),
+      processOwnerProvider(std::move(ownerProvider)) {}
 
 std::vector<HelperBlockedAppEvent> ApplicationBlocker::terminate(
     const std::vector<HelperApp>& apps, const std::string& sessionID,
     const std::vector<AllowedProcessMatcher>& allowedProcessMatchers) const {
+  const ApplicationTargetIndex targets(apps);  // built once for both snapshots
   std::vector<MatchedApplicationProcess> matches =
-      matchingProcesses(apps, runningProcessesProvider(), allowedProcessMatchers);
+      matchingProcesses(targets, runningProcessesProvider(), allowedProcessMatchers);
   const int32_t ownPID = static_cast<int32_t>(::getpid());
-  std::erase_if(matches, [ownPID](const MatchedApplicationProcess& match) { return match.process.pid == ownPID; });
+  std::erase_if(matches, [&](const MatchedApplicationProcess& match) {
+    return match.process.pid == ownPID || !isSignallable(match.process.pid);
+  });
 
   std::vector<int32_t> killList;
   killList.reserve(matches.size());
@@ -122,8 +219,10 @@ std::vector<HelperBlockedAppEvent> ApplicationBlocker::terminate(
 
   // Only processes signalled in the first stage are forced: one that appeared during the grace
   // period is left for the next call, and one that became exempt meanwhile is spared.
-  const std::vector<int32_t> stillMatching =
-      matchingProcessIDs(apps, runningProcessesProvider(), allowedProcessMatchers);
+  std::vector<int32_t> stillMatching;
+  for (const auto& match : matchingProcesses(targets, runningProcessesProvider(), allowedProcessMatchers)) {
+    stillMatching.push_back(match.process.pid);
+  }
   std::vector<int32_t> survivors;
   std::set_intersection(killList.begin(), killList.end(), stillMatching.begin(), stillMatching.end(),
                         std::back_inserter(survivors));
@@ -131,15 +230,45 @@ std::vector<HelperBlockedAppEvent> ApplicationBlocker::terminate(
   return events;
 }
 
+// Root signals only what an ordinary user runs: anyone can queue a session, and a target that
+// names the bundle of a management or security agent running as root must not have root end it.
+// A process whose owner cannot be told has gone, or is not ours to guess about.
+bool ApplicationBlocker::isSignallable(int32_t pid) const {
+  if (pid < lowestSignallableProcessID) return false;
+  const std::optional<uid_t> owner = processOwnerProvider(pid);
+  return owner && *owner != 0;
+}
+
 void ApplicationBlocker::signalProcesses(const std::string& signal, const std::vector<int32_t>& processIDs) const {
   for (const int32_t pid : processIDs) {
-    if (pid < lowestSignallableProcessID) continue;
+    // Looked up again right before the signal: the identifier may have been reused meanwhile.
+    if (!isSignallable(pid)) continue;
     try {
       processRunner("/bin/kill", {signal, std::to_string(pid)}, RunOptions{.allowFailure = true});
     } catch (const std::exception&) {
       // The process may be gone or the tool unavailable; the next identifier still gets its signal.
     }
   }
+}
+
+std::optional<uid_t> ApplicationBlocker::processOwner(int32_t pid) {
+#if defined(__APPLE__)
+  int request[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
+  kinfo_proc info{};
+  size_t size = sizeof info;
+  if (::sysctl(request, 4, &info, &size, nullptr, 0) != 0 || size == 0) return std::nullopt;
+  return info.kp_eproc.e_ucred.cr_uid;  // the effective user id
+#else
+  // "Uid:" followed by the real, effective, saved and file-system user ids.
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (!startsWith(line, "Uid:")) continue;
+    unsigned long real = 0, effective = 0;
+    if (std::sscanf(line.c_str(), "Uid: %lu %lu", &real, &effective) != 2) return std::nullopt;
+    return static_cast<uid_t>(effective);
+  }
+  return std::nullopt;
+#endif
 }
 
 std::vector<RunningProcess> ApplicationBlocker::runningProcesses(const ProcessRunner& processRunner) {
@@ -160,19 +289,19 @@ std::vector<RunningProcess> ApplicationBlocker::parseProcessSnapshot(std::string
 std::vector<MatchedApplicationProcess> ApplicationBlocker::matchingProcesses(
     const std::vector<HelperApp>& apps, const std::vector<RunningProcess>& processes,
     const std::vector<AllowedProcessMatcher>& allowedProcessMatchers) {
-  std::vector<BundleTarget> targets;
-  for (const auto& app : apps) {
-    if (isApplicationBundlePath(app.path)) targets.push_back({&app, app.path + "/Contents/MacOS/"});
-  }
+  return matchingProcesses(ApplicationTargetIndex(apps), processes, allowedProcessMatchers);
+}
+
+std::vector<MatchedApplicationProcess> ApplicationBlocker::matchingProcesses(
+    const ApplicationTargetIndex& targets, const std::vector<RunningProcess>& processes,
+    const std::vector<AllowedProcessMatcher>& allowedProcessMatchers) {
   if (targets.empty()) return {};
   const std::unordered_set<int32_t> allowed = allowedProcessIDs(processes, allowedProcessMatchers);
 
   std::vector<MatchedApplicationProcess> matches;
   for (const auto& process : processes) {
     if (process.pid < lowestSignallableProcessID || allowed.contains(process.pid)) continue;
-    const auto target = std::find_if(targets.begin(), targets.end(),
-                                     [&](const BundleTarget& candidate) { return candidate.owns(process.command); });
-    if (target != targets.end()) matches.push_back({*target->app, process});
+    if (const HelperApp* owner = targets.owner(process.command)) matches.push_back({*owner, process});
   }
   std::stable_sort(matches.begin(), matches.end(),
                    [](const auto& left, const auto& right) { return left.process.pid < right.process.pid; });

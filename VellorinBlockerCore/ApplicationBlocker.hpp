@@ -1,8 +1,12 @@
 // The process snapshot, the matching of application targets, and their two-stage termination.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -42,18 +46,46 @@ struct AllowedProcessMatcher {
 
 using RunningProcessesProvider = std::function<std::vector<RunningProcess>()>;
 
+// The effective user id of a running process, or nothing when it cannot be told (it has gone).
+using ProcessOwnerProvider = std::function<std::optional<uid_t>(int32_t pid)>;
+
+class PieceHashes;
+
+// The application targets indexed by bundle path, so that finding the target of a command line
+// costs time in proportion to the command line, not to the number of targets. A target owns a
+// command line that equals its path, begins with its path and "/", or holds its path followed by
+// "/Contents/MacOS/" anywhere; of several, the first in the given order wins. Only application
+// bundles are ever targets: a path that is not absolute and ending in ".app" owns nothing. The
+// index refers to `apps`, which must outlive it.
+class ApplicationTargetIndex {
+ public:
+  explicit ApplicationTargetIndex(const std::vector<HelperApp>& apps);
+  ~ApplicationTargetIndex();
+
+  const HelperApp* owner(std::string_view command) const;
+  bool empty() const { return byPathHash_.empty(); }
+
+ private:
+  const std::vector<HelperApp>& apps_;
+  std::unordered_multimap<uint64_t, size_t> byPathHash_;  // path hash -> position in apps_
+  size_t longestPath_ = 0;
+  // Working space, reused from one command line to the next: an index serves one thread at a time.
+  std::unique_ptr<PieceHashes> hashes_;
+};
+
 class ApplicationBlocker {
  public:
   // Takes snapshots with the default provider (runningProcesses through the runner) and signals
   // through the runner.
   ApplicationBlocker(HelperPaths paths, ProcessRunner processRunner);
-  ApplicationBlocker(HelperPaths paths, ProcessRunner processRunner, RunningProcessesProvider runningProcessesProvider);
+  ApplicationBlocker(HelperPaths paths, ProcessRunner processRunner, RunningProcessesProvider runningProcessesProvider,
+                     ProcessOwnerProvider processOwnerProvider = processOwner);
 
-  // Finds the processes of the targets (sparing the allowed ones, the helper itself and process
-  // identifiers below 2; a target whose path is not an absolute path ending in ".app" matches
-  // nothing), reports one event per distinct target found, then, unless in dry-run mode, sends
-  // "-TERM", waits 0.25 seconds and sends "-KILL" to those that still match.
-  // Throws when a snapshot fails.
+  // Finds the processes of the targets (sparing the allowed ones, the helper itself, process
+  // identifiers below 2 and every process that runs as root or whose owner cannot be told),
+  // reports one event per distinct target found, then, unless in dry-run mode, sends "-TERM",
+  // waits 0.25 seconds and sends "-KILL" to those that still match. The owner is looked up again
+  // right before each signal. Throws when a snapshot fails.
   std::vector<HelperBlockedAppEvent> terminate(const std::vector<HelperApp>& apps, const std::string& sessionID,
                                                const std::vector<AllowedProcessMatcher>& allowedProcessMatchers) const;
 
@@ -64,8 +96,16 @@ class ApplicationBlocker {
   // valid UTF-8, are skipped.
   static std::vector<RunningProcess> parseProcessSnapshot(std::string_view output);
 
+  // The effective user id of a process from the process table (Linux: /proc; macOS: sysctl).
+  static std::optional<uid_t> processOwner(int32_t pid);
+
+  // The processes owned by a target (see ApplicationTargetIndex) that no matcher exempts, with
+  // identifiers of 2 and above, ascending by identifier.
   static std::vector<MatchedApplicationProcess> matchingProcesses(
       const std::vector<HelperApp>& apps, const std::vector<RunningProcess>& processes,
+      const std::vector<AllowedProcessMatcher>& allowedProcessMatchers);
+  static std::vector<MatchedApplicationProcess> matchingProcesses(
+      const ApplicationTargetIndex& targets, const std::vector<RunningProcess>& processes,
       const std::vector<AllowedProcessMatcher>& allowedProcessMatchers);
   static std::vector<int32_t> matchingProcessIDs(const std::vector<HelperApp>& apps,
                                                  const std::vector<RunningProcess>& processes,
@@ -81,10 +121,13 @@ class ApplicationBlocker {
   HelperPaths paths;
   ProcessRunner processRunner;
   RunningProcessesProvider runningProcessesProvider;
+  ProcessOwnerProvider processOwnerProvider;
 
  private:
+  // Whether root may signal the process: an identifier of 2 or above, owned by an ordinary user.
+  bool isSignallable(int32_t pid) const;
   // Runs "/bin/kill" with the signal argument once per identifier, in the given order, through
-  // processRunner. Failures of any kind are ignored; identifiers below 2 are never signalled.
+  // processRunner, for each that is still signallable. Failures of any kind are ignored.
   void signalProcesses(const std::string& signal, const std::vector<int32_t>& processIDs) const;
 };
 

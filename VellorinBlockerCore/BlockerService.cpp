@@ -18,9 +18,10 @@ std::unique_ptr<HelperBlockedApplicationNotifier> makeNotifier(const HelperPaths
 }
 
 ApplicationBlocker makeApplicationBlocker(const HelperPaths& paths, const ProcessRunner& runner,
-                                          RunningProcessesProvider given) {
-  if (given) return ApplicationBlocker(paths, runner, std::move(given));
-  return ApplicationBlocker(paths, runner);
+                                          BlockerServiceCollaborators& collaborators) {
+  auto snapshots = std::move(collaborators.runningProcessesProvider);
+  if (!snapshots) snapshots = [runner] { return ApplicationBlocker::runningProcesses(runner); };
+  return ApplicationBlocker(paths, runner, std::move(snapshots), std::move(collaborators.processOwnerProvider));
 }
 
 // Every application of `existing` must still be named (by bundle identifier) and every website
@@ -42,7 +43,7 @@ BlockerService::BlockerService(HelperPaths paths, std::shared_ptr<FileSystem> fi
                                DateProvider dateProvider)
     : paths_(std::move(paths)),
       processRunner_(std::move(collaborators.processRunner)),
-      applicationBlocker_(makeApplicationBlocker(paths_, processRunner_, std::move(collaborators.runningProcessesProvider))),
+      applicationBlocker_(makeApplicationBlocker(paths_, processRunner_, collaborators)),
       legacyNetworkBlockCleanup_(paths_, fileManager, processRunner_),
       blockedApplicationNotifier_(makeNotifier(paths_, processRunner_, std::move(collaborators.blockedApplicationNotifier))),
       notificationCooldown_(notificationCooldown),

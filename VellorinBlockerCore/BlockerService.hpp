@@ -33,6 +33,8 @@ struct BlockerServiceCollaborators {
   ProcessRunner processRunner = defaultProcessRunner();
   // The application blocker's process snapshots; without one, "/bin/ps" through processRunner.
   RunningProcessesProvider runningProcessesProvider;
+  // The owner of a process, which decides whether root may signal it.
+  ProcessOwnerProvider processOwnerProvider = ApplicationBlocker::processOwner;
   // Without one: the no-op notifier in dry-run mode, the console-user notifier otherwise.
   std::unique_ptr<HelperBlockedApplicationNotifier> blockedApplicationNotifier;
 };

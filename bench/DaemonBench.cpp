@@ -199,6 +199,41 @@ void terminatePass() {
   }
 }
 
+// A stored session of `applications` targets: what one daemon pass costs while it is stored, and
+// what answering one small queued request costs (each refusal reads the stored session).
+void largeSession(size_t applications) {
+  TemporaryDirectory temp;
+  makeSandboxSystemDirectories(temp.path());
+  const auto paths = sandboxPaths(temp.path());  // dry-run mode: nothing is signalled
+  auto service = makeService(paths);
+  HelperSession session = makeSession("large", 3600);
+  session.apps.clear();
+  for (size_t i = 0; i < applications; ++i) {
+    session.apps.push_back({"a" + std::to_string(i), "com.example.app" + std::to_string(i), "App",
+                            "/Applications/Blocked" + std::to_string(i) + ".app", false, std::nullopt});
+  }
+  try {
+    service->apply(session);
+  } catch (const std::exception& error) {
+    std::printf("session of %zu applications: refused: %s\n", applications, error.what());
+    return;
+  }
+  constexpr int rounds = 5;
+  double passes = 0, requests = 0;
+  for (int i = 0; i < rounds; ++i) {
+    double before = cpuAll();
+    service->watchPass(0.2);
+    passes += cpuAll() - before;
+    writeTextFile(paths.commandRequestPath("r"), R"({"id":"r","command":"cleanup"})");
+    before = cpuAll();
+    service->processPendingCommands();
+    requests += cpuAll() - before;
+  }
+  std::printf("session of %zu applications (state file %ju kB): a daemon pass %.1f ms CPU, one queued request %.1f ms CPU\n",
+              applications, static_cast<uintmax_t>(std::filesystem::file_size(paths.statePath()) / 1024),
+              passes / rounds * 1e3, requests / rounds * 1e3);
+}
+
 long residentKilobytes(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
@@ -308,9 +343,13 @@ int soak(long seconds) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--soak") return soak(std::atol(argv[2]));
+  if (argc == 2 && std::string(argv[1]) == "--large-sessions") {
+    for (const size_t applications : {10, 1000, 100000}) largeSession(applications);
+    return 0;
+  }
   if (argc != 3) {
-    std::fprintf(stderr, "usage: %s SYSCALL_FLOOR_PROGRAM IGNORE_TERM_PROGRAM\n       %s --soak SECONDS\n", argv[0],
-                 argv[0]);
+    std::fprintf(stderr, "usage: %s SYSCALL_FLOOR_PROGRAM IGNORE_TERM_PROGRAM\n       %s --soak SECONDS\n       %s --large-sessions\n",
+                 argv[0], argv[0], argv[0]);
     return 2;
   }
   idlePass(argv[1]);
@@ -318,5 +357,6 @@ int main(int argc, char** argv) {
   for (const int extra : {100, 1000}) activePass(extra);
   roundTrip();
   timeToKill(argv[2]);
+  for (const size_t applications : {10, 1000, 100000}) largeSession(applications);
   return 0;
 }

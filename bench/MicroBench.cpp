@@ -32,13 +32,28 @@ void SnapshotParsing1000Lines(benchmark::State& state) {
 }
 BENCHMARK(SnapshotParsing1000Lines);
 
-void Matching1000ProcessesAgainst50Targets(benchmark::State& state) {
-  const auto processes = ApplicationBlocker::parseProcessSnapshot(snapshotText(1000));
-  const auto apps = targets(50);
-  const std::vector<AllowedProcessMatcher> matchers = {{{"--user-data-dir=/tmp/p", "--remote-debugging-port=", "m"}}};
-  for (auto _ : state) benchmark::DoNotOptimize(ApplicationBlocker::matchingProcesses(apps, processes, matchers));
+// Matching 1,000 processes against as many targets as the argument says (10 of them running), with
+// the index of the targets built, as a termination call builds it once for both its snapshots.
+std::vector<HelperApp> targetsWithTenRunning(int count) {
+  auto apps = targets(count);
+  for (int i = 0; i < 10; ++i) apps[static_cast<size_t>(i)].path = "/Applications/App" + std::to_string(i * 100) + ".app";
+  return apps;
 }
-BENCHMARK(Matching1000ProcessesAgainst50Targets);
+
+void Matching1000ProcessesAgainstTargets(benchmark::State& state) {
+  const auto processes = ApplicationBlocker::parseProcessSnapshot(snapshotText(1000));
+  const auto apps = targetsWithTenRunning(static_cast<int>(state.range(0)));
+  const ApplicationTargetIndex index(apps);
+  const std::vector<AllowedProcessMatcher> matchers = {{{"--user-data-dir=/tmp/p", "--remote-debugging-port=", "m"}}};
+  for (auto _ : state) benchmark::DoNotOptimize(ApplicationBlocker::matchingProcesses(index, processes, matchers));
+}
+BENCHMARK(Matching1000ProcessesAgainstTargets)->Arg(10)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+void IndexingTargets(benchmark::State& state) {
+  const auto apps = targetsWithTenRunning(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(ApplicationTargetIndex(apps));
+}
+BENCHMARK(IndexingTargets)->Arg(10)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 void SessionDecodeEncodeWith50Apps(benchmark::State& state) {
   HelperSession session;

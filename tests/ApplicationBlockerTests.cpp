@@ -39,16 +39,26 @@ TEST(ProcessSnapshot, ParsesRightAlignedColumnsAndSkipsOnlyBadLines) {
   EXPECT_EQ(ApplicationBlocker::parseProcessSnapshot(output), expected);
 }
 
-TEST(ApplicationMatching, PathRules) {
+TEST(ApplicationMatching, PathRulesAndTheFirstListedTargetWins) {
   const std::vector<std::pair<std::string, bool>> cases = {
       {"/Applications/Chat.app", true}, {"/Applications/Chat.app/Contents/MacOS/Chat --foreground", true},
       {"/usr/bin/open -a /Applications/Chat.app/Contents/MacOS/Chat", true},
+      {"/Backup/Applications/Chat.app.old/Contents/MacOS/Chat", false},
       {"/usr/bin/open /Applications/Chat.app", false}, {"/Applications/Chat.appx/Contents/MacOS/Chat", false},
       {"/Applications/Chat.app Beta", false}, {"/applications/chat.app/Contents/MacOS/Chat", false}};
   for (const auto& [command, matches] : cases) {  // a target without a path matches nothing
     const auto found = ApplicationBlocker::matchingProcessIDs(
         {app("Empty", ""), app("Chat", "/Applications/Chat.app")}, {{100, 1, command}}, {});
     EXPECT_EQ(found.size(), matches ? 1u : 0u) << command;
+  }
+  // The command line begins with one target's path and holds another's before "/Contents/MacOS/".
+  const HelperApp outer = app("Outer", "/A/Chat.app"), inner = app("Inner", "/A/x/A/Chat.app");
+  const std::vector<RunningProcess> process = {{100, 1, "/A/x/A/Chat.app/Contents/MacOS/Chat"}};
+  for (const auto& [targets, winner] :
+       {std::pair{std::vector{outer, inner, outer}, "Outer"}, std::pair{std::vector{inner, outer}, "Inner"}}) {
+    const auto matches = ApplicationBlocker::matchingProcesses(targets, process, {});
+    ASSERT_EQ(matches.size(), 1u);
+    EXPECT_EQ(matches[0].app.name, winner);
   }
 }
 
@@ -85,13 +95,13 @@ const HelperApp chat = app("chat", "/Applications/Chat.app"), game = app("game",
 const std::string chatMain = "/Applications/Chat.app/Contents/MacOS/Chat";
 const std::string gameMain = "/Applications/Game.app/Contents/MacOS/Game";
 
-TEST(Termination, TermThenKillOnlyWhatStillMatchesNeverSelfOrLowIdentifiersAndNothingInDryRun) {
+TEST(Termination, TermThenKillOnlyWhatStillMatchesNeverSelfRootOrLowIdentifiersAndNothingInDryRun) {
   const int32_t self = ::getpid();
   const HelperApp chatCopy = app("chat", "/Users/me/Chat.app");
   const auto snapshots = scripted({
       {{700, 1, gameMain}, {103, 101, chatMain + " Helper"}, {101, 1, chatMain}, {102, 101, chatMain + " Helper"},
        {150, 1, "/Users/me/Chat.app/Contents/MacOS/Chat"}, {200, 1, gameMain + " --child"}, {self, 1, chatMain},
-       {1, 0, chatMain}},
+       {1, 0, chatMain}, {160, 1, chatMain} /* runs as root */, {180, 1, gameMain} /* owner unknown: gone */},
       {{101, 1, chatMain}, {102, 1, chatMain + " Helper --allow-me"},  // 101 ignored -TERM; 102 became exempt
        {200, 1, gameMain + " --child"}, {800, 1, gameMain},              // 800 is new: not this call's business
        {self, 1, chatMain}, {1, 0, chatMain}}});
@@ -100,7 +110,7 @@ TEST(Termination, TermThenKillOnlyWhatStillMatchesNeverSelfOrLowIdentifiersAndNo
   };
   const std::vector<RecordedCall> expected = {kill("-TERM", 101), kill("-TERM", 102), kill("-TERM", 103),
                                               kill("-TERM", 150), kill("-TERM", 200), kill("-TERM", 700),
-                                              kill("-KILL", 101), kill("-KILL", 200)};
+                                              kill("-KILL", 101)};  // 200 was taken by a root process
   const std::vector<std::string> paths = {chat.path, chatCopy.path, game.path};
   for (const bool dryRun : {false, true}) {
     testing::RecordingRunner runner;
@@ -109,7 +119,13 @@ TEST(Termination, TermThenKillOnlyWhatStillMatchesNeverSelfOrLowIdentifiersAndNo
       if (arguments[1] == "103") throw HelperCommandError::commandFailed("kill: (103) - No such process");
       return "";
     });
-    const auto events = ApplicationBlocker(testing::sandboxPaths("/nonexistent", dryRun), runner.runner(), snapshots)
+    auto stage = std::make_shared<int>(0);
+    const RunningProcessesProvider counted = [snapshots, stage]() mutable { return ++*stage, snapshots(); };
+    const ProcessOwnerProvider owner = [stage](int32_t pid) -> std::optional<uid_t> {
+      if (pid == 180) return std::nullopt;
+      return pid == 160 || (pid == 200 && *stage > 1) ? 0 : 501;
+    };
+    const auto events = ApplicationBlocker(testing::sandboxPaths("/nonexistent", dryRun), runner.runner(), counted, owner)
                             .terminate({game, chat, chatCopy}, "session-1", {AllowedProcessMatcher{{"--allow-me"}}});
     EXPECT_EQ(runner.calls(), dryRun ? std::vector<RecordedCall>{} : expected);
     // One event per (bundle identifier, path), in order of the lowest process identifier.
@@ -145,8 +161,10 @@ int32_t waitForChild(pid_t parent, const std::string& program) {
   return found;
 }
 
-TEST(RealProcessTermination, EndsAppsAndChildrenKillsTermIgnorersSparesTheControlledBrowser) {
+TEST(RealProcessTermination, EndsAUsersAppsAndChildrenKillsTermIgnorersSparesTheControlledBrowserAndRoot) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the stand-in applications run as an ordinary user, and one as root";
   testing::TemporaryDirectory directory;
+  std::filesystem::permissions(directory.path(), std::filesystem::perms(0755));
   const auto install = [&](const std::string& bundle, const std::string& name, const std::string& program) {
     const auto path = directory / (bundle + ".app/Contents/MacOS/" + name);
     std::filesystem::create_directories(path.parent_path());
@@ -155,19 +173,24 @@ TEST(RealProcessTermination, EndsAppsAndChildrenKillsTermIgnorersSparesTheContro
   };
   const auto fake = install("Fake", "Fake", "/bin/sh"), worker = install("Fake", "Worker", "/bin/sleep");
   const auto browser = install("Browser", "Browser", "/bin/sh"), helper = install("Browser", "Helper", "/bin/sleep");
+  const auto agent = install("Agent", "Agent", "/bin/sleep");
   const std::string marker = "vellorin-marker-" + std::to_string(::getpid());
   const std::string profile = "--user-data-dir=" + (directory / "profile").string();
-  testing::ChildProcess main({fake, "-c", "\"$0\" 30 & wait", worker});
-  testing::ChildProcess controlled({browser, "-c", "\"$0\" 30 & wait", helper, profile, "--remote-debugging-port=0", marker});
-  testing::ChildProcess stubborn({worker, "30"}, {.ignoreTermination = true});
+  const testing::ChildProcess::Options user{.user = 65534};
+  testing::ChildProcess main({fake, "-c", "\"$0\" 30 & wait", worker}, user);
+  testing::ChildProcess controlled({browser, "-c", "\"$0\" 30 & wait", helper, profile, "--remote-debugging-port=0", marker},
+                                   user);
+  testing::ChildProcess stubborn({worker, "30"}, {.user = 65534, .ignoreTermination = true});
+  testing::ChildProcess rootAgent({agent, "30"}, {.user = 0});
+  testing::ChildProcess rootFake({worker, "30"}, {.user = 0});
   const int32_t child = waitForChild(main.pid(), worker), controlledChild = waitForChild(controlled.pid(), helper);
   ASSERT_TRUE(child > 0 && controlledChild > 0);
 
   const auto bundle = [&](const std::string& name) { return app(name, (directory / (name + ".app")).string()); };
   const auto events = ApplicationBlocker(testing::sandboxPaths(directory.path(), false), runProcess)
-                          .terminate({bundle("Fake"), bundle("Browser")}, "real-session",
+                          .terminate({bundle("Fake"), bundle("Browser"), bundle("Agent")}, "real-session",
                                      {AllowedProcessMatcher{{profile, "--remote-debugging-port=", marker}}});
-  ASSERT_EQ(events.size(), 1u);  // the exempt browser is not reported either
+  ASSERT_EQ(events.size(), 1u);  // neither the exempt browser nor the root agent is reported
   EXPECT_EQ(events[0].path, bundle("Fake").path);
 
   const auto mainStatus = main.waitForExit(5s), stubbornStatus = stubborn.waitForExit(5s);
@@ -176,6 +199,7 @@ TEST(RealProcessTermination, EndsAppsAndChildrenKillsTermIgnorersSparesTheContro
   EXPECT_TRUE(testing::waitFor([&] { return !processIsAlive(child); }, 5s));
   EXPECT_TRUE(WIFSIGNALED(*stubbornStatus) && WTERMSIG(*stubbornStatus) == SIGKILL) << *stubbornStatus;
   EXPECT_TRUE(processIsAlive(controlled.pid()) && processIsAlive(controlledChild));
+  EXPECT_TRUE(processIsAlive(rootAgent.pid()) && processIsAlive(rootFake.pid())) << "root's processes are never signalled";
   ::kill(controlledChild, SIGKILL);  // started by our own shell
 }
 

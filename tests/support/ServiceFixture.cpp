@@ -15,6 +15,10 @@ std::unique_ptr<BlockerService> ServiceFixture::makeService(std::shared_ptr<File
                                         if (*fails) throw HelperCommandError::commandFailed("ps: cannot read the process table");
                                         return *snapshot;
                                       },
+                                  .processOwnerProvider =
+                                      [root = rootProcesses](int32_t pid) -> std::optional<uid_t> {
+                                        return root->contains(pid) ? 0 : 501;
+                                      },
                                   .blockedApplicationNotifier = std::make_unique<RecordingNotifier>(notified)},
       cooldown, [now] { return *now; });
 }
