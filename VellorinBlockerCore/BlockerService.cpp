@@ -77,8 +77,21 @@ std::optional<HelperSession> BlockerService::readStoredSession() const {
   return decodeDocument<HelperSession>(*bytes);
 }
 
+void BlockerService::refuseOversizedSession(const HelperSession& session) {
+  const size_t applications = session.apps.size() + session.browserBlockingApps.size();
+  if (applications > maximumSessionApplications) {
+    throw SessionTooLargeError("Session holds " + std::to_string(applications) + " applications; a session may hold at most " +
+                               std::to_string(maximumSessionApplications) + ".");
+  }
+  if (session.websites.size() > maximumSessionWebsites) {
+    throw SessionTooLargeError("Session holds " + std::to_string(session.websites.size()) +
+                               " websites; a session may hold at most " + std::to_string(maximumSessionWebsites) + ".");
+  }
+}
+
 HelperStatus BlockerService::apply(const HelperSession& session) {
   requireRoot();
+  refuseOversizedSession(session);
   refuseWhileLocked();
   applyBlocks(session, std::nullopt);
   return status("Session applied.");
@@ -86,6 +99,7 @@ HelperStatus BlockerService::apply(const HelperSession& session) {
 
 HelperStatus BlockerService::update(const HelperSession& next) {
   requireRoot();
+  refuseOversizedSession(next);
   const auto existing = readStoredSession();
   if (!existing || !isActive(*existing)) throw HelperCommandError::noActiveSession();
   if (next.id != existing->id) throw HelperCommandError::sessionUpdateRejected("Active session id does not match.");

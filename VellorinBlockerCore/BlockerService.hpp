@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,18 @@
 namespace vellorin {
 
 using DateProvider = std::function<TimePoint()>;
+
+// The most targets a session may hold: far more than anyone blocks by hand (a Mac's application
+// folders rarely hold more than a few hundred bundles), and few enough that the daemon, which
+// reads the stored session every 0.2 seconds, stays cheap whatever a local user queues.
+inline constexpr size_t maximumSessionApplications = 1000;  // apps and browserBlockingApps together
+inline constexpr size_t maximumSessionWebsites = 1000;
+
+// A session refused before anything is stored because it holds more targets than the maximum.
+class SessionTooLargeError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // What the service does its work with, beside the file system: each left at its default is the
 // real one.
@@ -48,9 +61,11 @@ class BlockerService {
   // ---- Session lifecycle
 
   // Stores the session and terminates its applications. Needs root (or dry-run mode); fails with
-  // activeSessionLocked while a stored session is active.
+  // activeSessionLocked while a stored session is active, and with SessionTooLargeError for a
+  // session over the maximum.
   HelperStatus apply(const HelperSession& session);
-  // Replaces the active session under the lock rules. Needs root (or dry-run mode).
+  // Replaces the active session under the lock rules. Needs root (or dry-run mode); a session over
+  // the maximum is refused like one for apply.
   HelperStatus update(const HelperSession& session);
   // Where the stored session stands. A state file that cannot be read or decoded is an error.
   HelperStatus status(const std::string& message) const;
@@ -97,6 +112,7 @@ class BlockerService {
 
  private:
   void requireRoot() const;
+  static void refuseOversizedSession(const HelperSession& session);
   // Active while its end lies after now (the wall clock, read at each comparison).
   static bool isActive(const HelperSession& session);
   std::optional<HelperSession> readStoredSession() const;

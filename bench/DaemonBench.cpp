@@ -199,9 +199,9 @@ void terminatePass() {
   }
 }
 
-// A stored session of `applications` targets: what one daemon pass costs while it is stored, and
-// what answering one small queued request costs (each refusal reads the stored session).
-void largeSession(size_t applications) {
+// A stored session of `applications` and `websites` targets: what one daemon pass costs while it is
+// stored, and what answering one small queued request costs (each refusal reads the stored session).
+void largeSession(size_t applications, size_t websites) {
   TemporaryDirectory temp;
   makeSandboxSystemDirectories(temp.path());
   const auto paths = sandboxPaths(temp.path());  // dry-run mode: nothing is signalled
@@ -212,10 +212,14 @@ void largeSession(size_t applications) {
     session.apps.push_back({"a" + std::to_string(i), "com.example.app" + std::to_string(i), "App",
                             "/Applications/Blocked" + std::to_string(i) + ".app", false, std::nullopt});
   }
+  session.websites.clear();
+  for (size_t i = 0; i < websites; ++i) {
+    session.websites.push_back({"w" + std::to_string(i), "site" + std::to_string(i) + ".example", true, false});
+  }
   try {
     service->apply(session);
   } catch (const std::exception& error) {
-    std::printf("session of %zu applications: refused: %s\n", applications, error.what());
+    std::printf("session of %zu applications and %zu websites: refused: %s\n", applications, websites, error.what());
     return;
   }
   constexpr int rounds = 5;
@@ -229,8 +233,9 @@ void largeSession(size_t applications) {
     service->processPendingCommands();
     requests += cpuAll() - before;
   }
-  std::printf("session of %zu applications (state file %ju kB): a daemon pass %.1f ms CPU, one queued request %.1f ms CPU\n",
-              applications, static_cast<uintmax_t>(std::filesystem::file_size(paths.statePath()) / 1024),
+  std::printf("session of %zu applications and %zu websites (state file %ju kB): a daemon pass %.1f ms CPU, "
+              "one queued request %.1f ms CPU\n",
+              applications, websites, static_cast<uintmax_t>(std::filesystem::file_size(paths.statePath()) / 1024),
               passes / rounds * 1e3, requests / rounds * 1e3);
 }
 
@@ -341,10 +346,13 @@ int soak(long seconds) {
 
 }  // namespace
 
+// Sizes of stored sessions measured: a usual one, the most a session may hold, and far more.
+constexpr std::pair<size_t, size_t> sessionSizes[] = {{10, 10}, {1000, 1000}, {100000, 0}, {0, 10000}};
+
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--soak") return soak(std::atol(argv[2]));
   if (argc == 2 && std::string(argv[1]) == "--large-sessions") {
-    for (const size_t applications : {10, 1000, 100000}) largeSession(applications);
+    for (const auto& [applications, websites] : sessionSizes) largeSession(applications, websites);
     return 0;
   }
   if (argc != 3) {
@@ -357,6 +365,6 @@ int main(int argc, char** argv) {
   for (const int extra : {100, 1000}) activePass(extra);
   roundTrip();
   timeToKill(argv[2]);
-  for (const size_t applications : {10, 1000, 100000}) largeSession(applications);
+  for (const auto& [applications, websites] : sessionSizes) largeSession(applications, websites);
   return 0;
 }

@@ -37,6 +37,25 @@ TEST(SessionLifecycle, ApplyLocksTheSessionUntilItsEndAndReplacesAnExpiredOne) {
   EXPECT_EQ(readTextFile(fixture.paths.statePath()), stored);
 }
 
+TEST(SessionLifecycle, ASessionOverTheMaximumIsRefusedBeforeAnythingIsStored) {
+  ServiceFixture fixture;
+  auto service = fixture.makeService();
+  auto session = makeSession("S1", 3600);
+  session.browserBlockingApps.assign(maximumSessionApplications - 1, session.apps[0]);
+  EXPECT_EQ(service->apply(session).message, "Session applied.") << "the maximum itself is allowed";
+  const auto stored = readTextFile(fixture.paths.statePath());
+
+  session.browserBlockingApps.push_back(session.apps[0]);
+  EXPECT_EQ(errorText([&] { service->update(session); }), "Session holds 1001 applications; a session may hold at most 1000.");
+  session.browserBlockingApps.clear();
+  session.websites.assign(maximumSessionWebsites + 1, session.websites[0]);
+  EXPECT_EQ(errorText([&] { service->update(session); }), "Session holds 1001 websites; a session may hold at most 1000.");
+  EXPECT_EQ(readTextFile(fixture.paths.statePath()), stored);
+  service->restore(true, "");
+  EXPECT_THROW(service->apply(session), SessionTooLargeError);
+  EXPECT_FALSE(std::filesystem::exists(fixture.paths.statePath()));
+}
+
 TEST(SessionLifecycle, UpdateRulesAreCheckedInOrderAndEverythingElseMayChange) {
   ServiceFixture fixture;
   auto service = fixture.makeService();
