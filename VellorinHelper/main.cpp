@@ -16,8 +16,12 @@ using namespace vellorin;
 constexpr double notificationCooldownSeconds = 30.0;
 constexpr double watchPollIntervalSeconds = 0.2;
 
-// Writes the whole text and one line feed; the document is complete before the first byte goes out.
-void writeDocument(int fd, const std::string& document) { writeAll(fd, document + "\n"); }
+// Writes the whole text and one line feed; the document is complete before the first byte goes
+// out. A failed or short write fails with the real errno: a caller that cannot read the result
+// must not take the command for a success.
+void writeDocument(int fd, const std::string& document, const char* stream) {
+  if (!writeAll(fd, document + "\n")) throwSystemError(std::string("write ") + stream);
+}
 
 std::string runHelperCommand(BlockerService& service, const std::vector<std::string>& arguments) {
   if (arguments.empty()) throw HelperCommandError::missingArgument("command");
@@ -56,11 +60,16 @@ int main(int argc, char** argv) {
     BlockerService service(HelperPaths::fromEnvironment(processEnvironment()), realFileSystem(),
                            BlockerServiceCollaborators{}, notificationCooldownSeconds,
                            [] { return std::chrono::system_clock::now(); });
-    writeDocument(STDOUT_FILENO, runHelperCommand(service, arguments));
+    writeDocument(STDOUT_FILENO, runHelperCommand(service, arguments), "standard output");
     return 0;
   } catch (...) {
     const nlohmann::json document = {{"error", failureDescription(std::current_exception())}};
-    writeDocument(STDERR_FILENO, document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+    try {
+      writeDocument(STDERR_FILENO, document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace),
+                    "standard error");
+    } catch (...) {
+      // Nowhere left to report it; the exit status still says the command failed.
+    }
     return 1;
   }
 }

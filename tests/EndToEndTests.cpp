@@ -1,5 +1,6 @@
 // What only the built binary shows: the command dispatch, exit statuses, the exact texts on
 // standard error, the root rule across a real privilege drop, and the daemon outliving a failed pass.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -67,6 +68,16 @@ TEST_F(HelperBinary, DispatchesCommandWordsAndReportsMistakesOnStandardError) {
   const auto restored = run({"restore", "x", "--force"});
   ASSERT_EQ(restored.exitStatus, 0) << restored.standardError;
   EXPECT_EQ(decodeDocument<HelperStatus>(restored.standardOutput).phase, "idle");
+}
+
+TEST_F(HelperBinary, AResultThatCannotBeWrittenIsAFailure) {
+  ChildProcess full({helperBinary(), "version"}, {.environment = sandboxEnvironment(temp.path(), true),
+                                                  .standardOutput = "/dev/full",
+                                                  .standardError = (temp / "err").string()});
+  const auto status = full.waitForExit(std::chrono::seconds(30));
+  ASSERT_TRUE(status && WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 1);
+  EXPECT_EQ(readTextFile(temp / "err"), errorDocument("write standard output: No space left on device"));
 }
 
 TEST_F(HelperBinary, MutationsNeedRootOutsideDryRun) {
