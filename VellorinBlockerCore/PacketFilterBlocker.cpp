@@ -43,6 +43,7 @@ void PacketFilterBlocker::apply(const std::vector<std::string>& domains) const {
 }
 
 void PacketFilterBlocker::restore(bool force) const {
+  if (!hasTraceOfBlock()) return;
   fileManager->writeFileAtomically(paths.pfAnchorPath, "");
   removePFConfAnchor();
   if (paths.dryRun) return;
@@ -60,6 +61,16 @@ void PacketFilterBlocker::restore(bool force) const {
     run(pfctl, {"-X", token, "-f", paths.pfConfPath.string()});
   }
   if (fileManager->exists(paths.pfTokenPath)) fileManager->removeFile(paths.pfTokenPath);
+}
+
+bool PacketFilterBlocker::hasTraceOfBlock() const {
+  if (fileManager->exists(paths.pfTokenPath) || containsBlock()) return true;
+  try {
+    const auto rules = fileManager->readFile(paths.pfAnchorPath);
+    return rules && !trimUnicodeWhitespace(*rules).empty();
+  } catch (const std::system_error&) {
+    return false;  // no file holding rules
+  }
 }
 
 bool PacketFilterBlocker::containsBlock() const {

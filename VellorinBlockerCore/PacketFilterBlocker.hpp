@@ -33,10 +33,16 @@ struct PacketFilterBlocker {
   // enables pf and stores the token it prints. Without a "Token : " line the token file stays.
   void apply(const std::vector<std::string>& domains) const;
 
-  // Empties the anchor file (its directory must exist), drops every configuration line naming the
-  // anchor, then releases the stored token and reloads ("-X"), or, without a token or with force,
-  // disables pf and reloads ("-d"); finally removes the token file.
+  // When a trace of the block is left (the token file, a configuration line naming the anchor, or
+  // rules in the anchor file): empties the anchor file (its directory must exist), drops every
+  // configuration line naming the anchor, then releases the stored token and reloads ("-X"), or,
+  // without a token or with force, disables pf and reloads ("-d"); finally removes the token file.
+  // Without a trace it does nothing at all: the helper never enables pf itself, so a packet filter
+  // running without one is someone else's (a VPN client's kill switch, the administrator's rules).
   void restore(bool force) const;
+
+  // Whether any of the three traces above is left.
+  bool hasTraceOfBlock() const;
 
   // Whether the pf configuration mentions the anchor name. False when it is missing or unreadable.
   bool containsBlock() const;

@@ -1,6 +1,8 @@
 // Tests of the packet-filter anchor: rules, configuration edits, and the pf tool calls with tokens.
 #include "VellorinBlockerCore/PacketFilterBlocker.hpp"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.hpp"
@@ -74,6 +76,38 @@ TEST(PacketFilterBlockerTest, ApplyKeepsANonUtf8ConfigurationAndRestoreGoesOnWhe
   std::filesystem::create_directories(sandbox.paths.pfConfPath);  // cannot be read as a file
   EXPECT_NO_THROW(sandbox.blocker().restore(true));
   EXPECT_EQ(sandbox.recorder.calls().back(), (RecordedCall{"/sbin/pfctl", {"-d", "-f", sandbox.conf}, true}));
+}
+
+// The helper never enables pf itself: without a trace of its block, a restore leaves pf and both
+// files exactly as they are, while any one trace still undoes the block.
+TEST(PacketFilterBlockerTest, RestoreWithoutATraceOfTheBlockTouchesNothing) {
+  const auto inode = [](const std::filesystem::path& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+  };
+  Sandbox untouched;
+  writeTextFile(untouched.paths.pfConfPath, "pass out all keep state\n");
+  writeTextFile(untouched.paths.pfAnchorPath, " \n");
+  const auto confInode = inode(untouched.paths.pfConfPath), anchorInode = inode(untouched.paths.pfAnchorPath);
+  untouched.blocker().restore(false);
+  EXPECT_TRUE(untouched.recorder.calls().empty());
+  EXPECT_EQ(readTextFile(untouched.paths.pfConfPath), "pass out all keep state\n");
+  EXPECT_EQ(readTextFile(untouched.paths.pfAnchorPath), " \n");
+  EXPECT_EQ(std::pair(inode(untouched.paths.pfConfPath), inode(untouched.paths.pfAnchorPath)), std::pair(confInode, anchorInode));
+  std::filesystem::remove_all(untouched.paths.pfAnchorPath.parent_path());
+  EXPECT_NO_THROW(untouched.blocker().restore(true)) << "a missing anchor directory is no failure without a trace";
+  EXPECT_FALSE(std::filesystem::exists(untouched.paths.pfAnchorPath));
+
+  for (const bool tokenLeft : {true, false}) {  // the token alone, or rules in the anchor file alone
+    Sandbox traced;
+    writeTextFile(traced.paths.pfConfPath, "pass out all keep state\n");
+    writeTextFile(tokenLeft ? traced.paths.pfTokenPath : traced.paths.pfAnchorPath, tokenLeft ? "tok" : "block drop all\n");
+    traced.blocker().restore(false);
+    const auto arguments = tokenLeft ? std::vector<std::string>{"-X", "tok", "-f", traced.conf}
+                                     : std::vector<std::string>{"-d", "-f", traced.conf};
+    EXPECT_EQ(traced.recorder.calls(), (std::vector<RecordedCall>{{"/sbin/pfctl", arguments, true}}));
+    EXPECT_EQ(readTextFile(traced.paths.pfAnchorPath), "");
+  }
 }
 
 }  // namespace
