@@ -201,6 +201,12 @@ class RealFileSystem final : public FileSystem {
     return listAt(openDirectoryByPath(path).get());
   }
 
+  std::filesystem::path resolvedPath(const std::filesystem::path& path) override {
+    std::error_code error;
+    auto resolved = std::filesystem::canonical(path, error);
+    return error ? path : resolved;
+  }
+
   UniqueFd openDirectory(const std::filesystem::path& path) override { return openDirectoryByPath(path); }
 
   UniqueFd lockFile(const std::filesystem::path& path) override {

@@ -68,6 +68,8 @@ class FileSystem {
   virtual void copyFile(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
   // The names in a directory, without "." and "..", in no particular order.
   virtual std::vector<std::string> listDirectory(const std::filesystem::path& path) = 0;
+  // The path with every symbolic link in it resolved; the path itself when nothing is there.
+  virtual std::filesystem::path resolvedPath(const std::filesystem::path& path) = 0;
   // Opens a directory by path for descriptor-relative work.
   virtual UniqueFd openDirectory(const std::filesystem::path& path) = 0;
   // Opens the file at the path (creating it with mode 0600; a link there is refused) and waits for

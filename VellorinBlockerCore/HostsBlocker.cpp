@@ -13,29 +13,36 @@ HostsBlocker::HostsBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> 
 
 void HostsBlocker::apply(const std::vector<std::string>& domains, const std::string& sessionID) const {
   fileManager->createDirectories(paths.stateDirectory);
+  const auto hosts = fileManager->resolvedPath(paths.hostsPath);
   const auto backupPath = paths.hostsBackupPath();
   // The backup keeps the state from before the first of a series of applies.
-  if (!fileManager->exists(backupPath) && fileManager->exists(paths.hostsPath)) {
-    fileManager->copyFile(paths.hostsPath, backupPath);
-  }
-  const std::string current = fileManager->readFile(paths.hostsPath).value_or(std::string(defaultHostsContent));
+  if (!fileManager->exists(backupPath) && fileManager->exists(hosts)) fileManager->copyFile(hosts, backupPath);
+  const std::string current = fileManager->readFile(hosts).value_or(std::string(defaultHostsContent));
   const std::string stripped = stripBlock(current);
   std::string content(trimUnicodeWhitespace(stripped));
   content += "\n\n";
   content += renderBlock(domains, sessionID);
   content += "\n";
-  fileManager->writeFileAtomically(paths.hostsPath, content);
+  fileManager->writeFileAtomically(hosts, content);
 }
 
+// A hosts file that is a symbolic link (as hosts managers set it up) stays one: what is replaced is
+// the file it leads to. And a hosts file with nothing to strip is not written at all, so that any
+// local user's cleanup request does not make root replace it.
 void HostsBlocker::restore() const {
+  const auto hosts = fileManager->resolvedPath(paths.hostsPath);
   const auto backupPath = paths.hostsBackupPath();
   if (fileManager->exists(backupPath)) {
     // One rename replaces the hosts file: there is no moment without one.
-    fileManager->moveFile(backupPath, paths.hostsPath);
+    fileManager->moveFile(backupPath, hosts);
     return;
   }
-  const std::string current = fileManager->readFile(paths.hostsPath).value_or(std::string(defaultHostsContent));
-  fileManager->writeFileAtomically(paths.hostsPath, stripBlock(current));
+  const auto current = fileManager->readFile(hosts);
+  if (!current) {
+    fileManager->writeFileAtomically(hosts, defaultHostsContent);
+    return;
+  }
+  if (std::string stripped = stripBlock(*current); stripped != *current) fileManager->writeFileAtomically(hosts, stripped);
 }
 
 bool HostsBlocker::containsBlock() const {

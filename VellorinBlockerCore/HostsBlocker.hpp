@@ -32,7 +32,9 @@ struct HostsBlocker {
   void apply(const std::vector<std::string>& domains, const std::string& sessionID) const;
 
   // Puts the backup back over the hosts file in one rename; without a backup, rewrites the hosts
-  // file (or the default content when it is missing) with every complete block cut out.
+  // file with every complete block cut out, when there was one to cut, or writes the default
+  // content when it is missing. A hosts file that is a symbolic link stays one: the file it leads
+  // to is replaced (as apply does too).
   void restore() const;
 
   // Whether the hosts file holds the begin marker anywhere. False when it is missing or unreadable.

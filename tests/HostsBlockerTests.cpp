@@ -30,25 +30,40 @@ TEST(HostsBlockerTest, StripBlockRemovesCompleteBlocksWithTheirLineBreaks) {
   for (const auto& [input, expected] : cases) EXPECT_EQ(blocker.stripBlock(input), expected) << input;
 }
 
-TEST(HostsBlockerTest, RestoreKeepsModeAndNonUtf8Bytes) {
-  for (const mode_t mode : {mode_t{0600}, mode_t{0640}}) {
+// Restore keeps the mode, the bytes that are not UTF-8 and a link at the hosts path (the file it
+// leads to is replaced), and writes nothing at all when there is nothing to strip.
+TEST(HostsBlockerTest, RestoreKeepsModeBytesAndLinkAndWritesOnlyWhatChanges) {
+  for (const bool linked : {false, true}) {
     for (const bool withBackup : {true, false}) {
       TemporaryDirectory root;
       auto files = std::make_shared<FaultInjectingFileSystem>(realFileSystem());
       const HostsBlocker blocker(sandboxPaths(root.path()), files);
-      writeTextFile(blocker.paths.hostsPath, "caf\xE9\n\n\n", mode);  // Latin-1, trailing blank lines
+      makeSandboxSystemDirectories(root.path());
+      const auto file = linked ? root / "managed" / "hosts-real" : blocker.paths.hostsPath;
+      writeTextFile(file, "caf\xE9\n\n\n", 0640);  // Latin-1, trailing blank lines
+      if (linked) std::filesystem::create_symlink(file, blocker.paths.hostsPath);
       blocker.apply({"a.example"}, "S1");
-      EXPECT_EQ(readTextFile(blocker.paths.hostsPath), "caf\xE9\n\n" + blockA + "\n");
+      EXPECT_EQ(readTextFile(file), "caf\xE9\n\n" + blockA + "\n");
       blocker.apply({}, "S2");  // the backup stays the one taken first
-      EXPECT_EQ(fileMode(blocker.paths.hostsPath), mode);
       if (!withBackup) std::filesystem::remove(blocker.paths.hostsBackupPath());
       files->journal.clear();
       blocker.restore();
-      EXPECT_EQ(readTextFile(blocker.paths.hostsPath), withBackup ? "caf\xE9\n\n\n" : "caf\xE9\n");
-      EXPECT_EQ(fileMode(blocker.paths.hostsPath), mode);
-      EXPECT_EQ(files->journal, std::vector<std::string>{withBackup ? "move hosts.backup hosts" : "write hosts"});
+      EXPECT_EQ(readTextFile(file), withBackup ? "caf\xE9\n\n\n" : "caf\xE9\n");
+      EXPECT_EQ(fileMode(file), 0640u);
+      EXPECT_EQ(std::filesystem::is_symlink(blocker.paths.hostsPath), linked);
+      const std::string name = file.filename();
+      EXPECT_EQ(files->journal, std::vector<std::string>{withBackup ? "move hosts.backup " + name : "write " + name});
+
+      files->journal.clear();
+      blocker.restore();
+      EXPECT_TRUE(files->journal.empty()) << "nothing to strip: nothing written";
     }
   }
+  TemporaryDirectory root;
+  const HostsBlocker blocker(sandboxPaths(root.path()), realFileSystem());
+  makeSandboxSystemDirectories(root.path());
+  blocker.restore();
+  EXPECT_EQ(readTextFile(blocker.paths.hostsPath), std::string(defaultHostsContent)) << "a missing hosts file is created";
 }
 
 }  // namespace

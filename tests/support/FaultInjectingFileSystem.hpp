@@ -61,6 +61,7 @@ class FaultInjectingFileSystem final : public FileSystem {
     check(Operation::list, path);
     return target_->listDirectory(path);
   }
+  Path resolvedPath(const Path& path) override { return target_->resolvedPath(path); }
   UniqueFd openDirectory(const Path& path) override { return target_->openDirectory(path); }
   UniqueFd lockFile(const Path& path) override {
     check(Operation::lock, path);
