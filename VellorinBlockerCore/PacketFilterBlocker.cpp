@@ -128,23 +128,19 @@ std::optional<std::string> PacketFilterBlocker::readPFConfForEditing() const {
   return content;
 }
 
-void PacketFilterBlocker::ensurePFConfAnchor() const {
-  const auto current = readPFConfForEditing();
-  if (!current) return;
+std::string PacketFilterBlocker::withAnchorLines(std::string_view configuration) const {
   const std::string anchorPath = paths.pfAnchorPath.string();
-  if (contains(*current, anchorPath)) return;
-  std::string content(trimUnicodeWhitespace(*current));
+  if (contains(configuration, anchorPath)) return std::string(configuration);
+  std::string content(trimUnicodeWhitespace(configuration));
   content += "\nanchor \"" + anchorName + "\"\n";
   content += "load anchor \"" + anchorName + "\" from \"" + anchorPath + "\"\n";
-  fileManager->writeFileAtomically(paths.pfConfPath, content);
+  return content;
 }
 
-void PacketFilterBlocker::removePFConfAnchor() const {
-  const auto current = readPFConfForEditing();
-  if (!current) return;
+std::string PacketFilterBlocker::withoutAnchorLines(std::string_view configuration) const {
   std::string joined;
   bool first = true;
-  for (const auto line : splitAtEachLineBreakCharacter(*current)) {
+  for (const auto line : splitAtEachLineBreakCharacter(configuration)) {
     if (contains(line, anchorName)) continue;
     if (!first) joined += '\n';
     joined += line;
@@ -152,7 +148,22 @@ void PacketFilterBlocker::removePFConfAnchor() const {
   }
   std::string content(trimUnicodeWhitespace(joined));
   content += '\n';
-  fileManager->writeFileAtomically(paths.pfConfPath, content);
+  return content;
+}
+
+void PacketFilterBlocker::ensurePFConfAnchor() const {
+  const auto current = readPFConfForEditing();
+  // A configuration that already names the anchor file is left byte for byte as it is.
+  if (current && !contains(*current, paths.pfAnchorPath.string())) {
+    fileManager->writeFileAtomically(paths.pfConfPath, withAnchorLines(*current));
+  }
+}
+
+void PacketFilterBlocker::removePFConfAnchor() const {
+  // Rewritten whether or not a line went: the rewrite is also what tidies the file's ends.
+  if (const auto current = readPFConfForEditing()) {
+    fileManager->writeFileAtomically(paths.pfConfPath, withoutAnchorLines(*current));
+  }
 }
 
 std::string PacketFilterBlocker::run(const std::string& executable, const std::vector<std::string>& arguments) const {

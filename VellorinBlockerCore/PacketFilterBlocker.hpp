@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "VellorinBlockerCore/CommandRunner.hpp"
@@ -46,6 +47,13 @@ struct PacketFilterBlocker {
 
   // Whether the pf configuration mentions the anchor name. False when it is missing or unreadable.
   bool containsBlock() const;
+
+  // The pf configuration with the two anchor lines added after its trimmed text, or unchanged
+  // when it already names the anchor file.
+  std::string withAnchorLines(std::string_view configuration) const;
+  // The pf configuration without any line (split at every line-break character) that names the
+  // anchor, trimmed, ending in one line feed.
+  std::string withoutAnchorLines(std::string_view configuration) const;
 
   // The anchor file for the addresses: two "set" lines, then a tcp and a udp reject rule per
   // address in ascending order; every line ended by a line feed.

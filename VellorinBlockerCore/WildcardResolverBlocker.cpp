@@ -40,8 +40,8 @@ void WildcardResolverBlocker::apply(const std::vector<std::string>& domains, con
     fileManager->writeFileAtomically(target, renderResolverFile(domain, sessionID));
   }
 
-  const nlohmann::json manifest = {{"domains", std::vector<std::string>(merged.begin(), merged.end())}};
-  fileManager->writeFileAtomically(paths.resolverManifestPath(), manifest.dump());
+  fileManager->writeFileAtomically(paths.resolverManifestPath(),
+                                    encodeManifest(std::vector<std::string>(merged.begin(), merged.end())));
 }
 
 void WildcardResolverBlocker::restore() const {
@@ -106,9 +106,15 @@ void WildcardResolverBlocker::removeBackupDirectoryIfEmpty() const {
 std::vector<std::string> WildcardResolverBlocker::manifestDomains() const {
   try {
     const auto bytes = fileManager->readFile(paths.resolverManifestPath());
-    if (!bytes) return {};
-    const auto manifest = nlohmann::json::parse(*bytes);
-    auto domains = manifest.at("domains").get<std::vector<std::string>>();
+    return bytes ? parseManifest(*bytes) : std::vector<std::string>{};
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+std::vector<std::string> WildcardResolverBlocker::parseManifest(std::string_view bytes) {
+  try {
+    auto domains = nlohmann::json::parse(bytes).at("domains").get<std::vector<std::string>>();
     // Only normalised host names are ever listed, and those are single file names. Anything else
     // would point outside the resolver directory and is not ours to touch.
     std::erase_if(domains, [](const std::string& domain) {
@@ -119,6 +125,10 @@ std::vector<std::string> WildcardResolverBlocker::manifestDomains() const {
   } catch (const std::exception&) {
     return {};
   }
+}
+
+std::string WildcardResolverBlocker::encodeManifest(const std::vector<std::string>& domains) {
+  return nlohmann::json{{"domains", domains}}.dump();
 }
 
 bool WildcardResolverBlocker::isMarkedResolverFile(const std::filesystem::path& path) const {

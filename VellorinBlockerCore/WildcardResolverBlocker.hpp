@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "VellorinBlockerCore/FileSystem.hpp"
@@ -46,6 +47,12 @@ struct WildcardResolverBlocker {
   // The names of the resolver files that hold the begin marker, sorted; files that cannot be read
   // as UTF-8 text are skipped, and a missing directory gives an empty list.
   std::vector<std::string> markedResolverDomains() const;
+
+  // The manifest's domains, read leniently: anything that is not a manifest gives an empty list,
+  // and a listed name that could lead outside the resolver directory is dropped.
+  static std::vector<std::string> parseManifest(std::string_view bytes);
+  // The manifest for the domains, compact: {"domains":[...]}.
+  static std::string encodeManifest(const std::vector<std::string>& domains);
 
   // Removes the backup directory when it has no entries; swallows every failure.
   void removeBackupDirectoryIfEmpty() const;
