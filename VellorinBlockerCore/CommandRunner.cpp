@@ -43,18 +43,14 @@ struct Pipe {
 // Both ends are close-on-exec: the child gets the write end only through the dup2 onto its
 // standard output and standard error, and nothing else of the helper's.
 Pipe makeOutputPipe() {
+  // One way on every platform (macOS has no pipe2), so that the code a Mac runs is the code the
+  // tests here run. The helper is single-threaded: no spawn can happen between pipe and fcntl.
   int fds[2];
-#if defined(__linux__)
-  if (::pipe2(fds, O_CLOEXEC) != 0) throwSystemError("pipe2");
-  Pipe result{UniqueFd(fds[0]), UniqueFd(fds[1])};
-#else
-  // No pipe2 here. The helper is single-threaded, so no spawn can happen between pipe and fcntl.
   if (::pipe(fds) != 0) throwSystemError("pipe");
   Pipe result{UniqueFd(fds[0]), UniqueFd(fds[1])};
   for (const int fd : fds) {
     if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) throwSystemError("fcntl FD_CLOEXEC");
   }
-#endif
   result.readEnd = aboveStandardStreams(std::move(result.readEnd));
   result.writeEnd = aboveStandardStreams(std::move(result.writeEnd));
   return result;

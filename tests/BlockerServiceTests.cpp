@@ -41,14 +41,16 @@ TEST(SessionLifecycle, ASessionOverTheMaximumIsRefusedBeforeAnythingIsStored) {
   ServiceFixture fixture;
   auto service = fixture.makeService();
   auto session = makeSession("S1", 3600);
-  session.browserBlockingApps.assign(maximumSessionApplications - 1, session.apps[0]);
+  const auto app = session.apps[0];
+  const auto website = session.websites[0];
+  session.browserBlockingApps.assign(maximumSessionApplications - 1, app);
   EXPECT_EQ(service->apply(session).message, "Session applied.") << "the maximum itself is allowed";
   const auto stored = readTextFile(fixture.paths.statePath());
 
-  session.browserBlockingApps.push_back(session.apps[0]);
+  session.browserBlockingApps.push_back(app);
   EXPECT_EQ(errorText([&] { service->update(session); }), "Session holds 1001 applications; a session may hold at most 1000.");
   session.browserBlockingApps.clear();
-  session.websites.assign(maximumSessionWebsites + 1, session.websites[0]);
+  session.websites.assign(maximumSessionWebsites + 1, website);
   EXPECT_EQ(errorText([&] { service->update(session); }), "Session holds 1001 websites; a session may hold at most 1000.");
   EXPECT_EQ(readTextFile(fixture.paths.statePath()), stored);
   service->restore(true, "");

@@ -28,7 +28,7 @@ TEST(AtomicWrite, KeepsModesReplacesLinksAndLeavesNoTemporaryFile) {
   const mode_t previous = ::umask(077);  // the mode must not depend on the caller's umask
   fs.writeFileAtomically(temp / "hosts", "new");
   fs.writeFileAtomically(temp / "fresh", "x");
-  fs.writeFileAtomically(temp / "link", "mine", WriteOptions{0640, false});
+  fs.writeFileAtomically(temp / "link", "mine", WriteOptions{.mode = 0640, .durable = false});
   ::umask(previous);
 
   EXPECT_EQ(readTextFile(temp / "hosts"), "new");
@@ -40,6 +40,12 @@ TEST(AtomicWrite, KeepsModesReplacesLinksAndLeavesNoTemporaryFile) {
   std::filesystem::create_directories(temp / "busy" / "inside");  // renaming over it fails
   EXPECT_THROW(fs.writeFileAtomically(temp / "busy", "x"), std::system_error);
   EXPECT_EQ(entryCount(temp.path()), 5u) << "no temporary file may stay behind";
+  try {
+    fs.writeFileAtomically(temp / "missing" / "x", "x");
+    ADD_FAILURE() << "a write into a missing directory must fail";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code().value(), ENOENT) << error.what();
+  }
 }
 
 TEST(UntrustedRead, RefusesEveryKindOfPlantedFileWithoutQuotingIt) {
@@ -56,14 +62,20 @@ TEST(UntrustedRead, RefusesEveryKindOfPlantedFileWithoutQuotingIt) {
   const UniqueFd directory = fs.openDirectory(temp.path());
   EXPECT_EQ(fs.readUntrustedFileAt(directory.get(), "plain", 1024), "{}");
   EXPECT_EQ(fs.readUntrustedFileAt(directory.get(), "missing", 1024), std::nullopt);
-  for (const char* name : {"link", "hard", "fifo", "dir", "big"}) {
+  // The refusal is the text a failed response carries: it names the problem, never the content.
+  for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
+           {"link", "link is a symbolic link."}, {"hard", "hard has more than one link."},
+           {"fifo", "fifo is not a regular file."}, {"dir", "dir is not a regular file."},
+           {"big", "big is larger than the size limit."}}) {
     try {
       fs.readUntrustedFileAt(directory.get(), name, 1024);
       ADD_FAILURE() << name << " was read";
     } catch (const RefusedFileError& error) {
-      EXPECT_EQ(std::string(error.what()).find("root only"), std::string::npos) << name;
+      EXPECT_EQ(error.what(), text);
     }
   }
+  EXPECT_FALSE(fs.openDirectoryAt(directory.get(), "link")) << "a link is never opened as a directory";
+  EXPECT_THROW(fs.openDirectoryAt(directory.get(), std::string(300, 'x')), std::system_error);
 }
 
 TEST(RemoveEntry, RemovesOneNameAndADirectoryOnlyWhenEmpty) {

@@ -24,11 +24,13 @@ TEST(HelperPathsFromEnvironment, OverridesAreReadAsPathsNeverAsURLs) {
   const auto paths = HelperPaths::fromEnvironment({{"VELLORIN_COMMAND_DIR", "/tmp/q/cmds/"},
                                                    {"VELLORIN_STATE_DIR", "state"},
                                                    {"VELLORIN_HOSTS_PATH", ""},
-                                                   {"VELLORIN_RESOLVER_DIR", "file:///etc/x"}});
+                                                   {"VELLORIN_RESOLVER_DIR", "file:///etc/x"},
+                                                   {"VELLORIN_PF_CONF_PATH", "c/"}});
   EXPECT_EQ(paths.commandProtocolPath(), "/tmp/q/helper-protocol-v1");
   EXPECT_EQ(paths.statePath().string(), cwd + "/state/active-session.json");
   EXPECT_EQ(paths.hostsPath.string(), cwd);
   EXPECT_EQ(paths.resolverDirectory.string(), cwd + "/file:///etc/x");
+  EXPECT_EQ(paths.pfConfPath.string(), cwd + "/c") << "a trailing slash goes";
   // An id is appended as text, even one that starts with a slash.
   EXPECT_EQ(paths.commandResponsePath("/etc/passwd").string(), "/tmp/q/cmds//etc/passwd.response.json");
 }

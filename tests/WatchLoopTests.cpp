@@ -159,6 +159,9 @@ TEST(NotificationCooldown, AnnouncesEachApplicationOncePerCooldown) {
     service->notifyBlockedApplicationEvents({chat[0]});
     EXPECT_EQ(fixture.notified->size(), expected) << seconds;
   }
+  service->restore(true, "");  // a restore forgets every announcement
+  service->notifyBlockedApplicationEvents({chat[0]});
+  EXPECT_EQ(fixture.notified->size(), 4u);
 }
 
 }  // namespace
