@@ -24,6 +24,13 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 say() { echo "check-macos: $*"; }
 
+for tool in npm file flock; do
+  if ! command -v "$tool" >/dev/null; then
+    say "$tool is missing; on Debian: apt-get install --no-install-recommends npm file util-linux" >&2
+    exit 1
+  fi
+done
+
 # The cache holds a compiler this script runs, so it must be ours alone.
 mkdir -p -m 0700 "$cache"
 if [ -L "$cache" ] || [ "$(stat -c %u "$cache")" != "$(id -u)" ] || [ -n "$(find "$cache" -maxdepth 0 -perm /022)" ]; then

@@ -10,13 +10,11 @@ fi
 
 packages=(cmake ninja-build g++ clang libc++-14-dev libc++abi-14-dev libclang-rt-14-dev
           nlohmann-json3-dev libicu-dev libgtest-dev libgmock-dev googletest
-          libbenchmark-dev procps groff-base python3 file)
+          libbenchmark-dev procps groff-base python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-# scripts/check-macos.sh fetches its cross compiler with npm; any npm will do, Debian's where none is.
-command -v npm >/dev/null || missing+=(npm)
 if [ "${#missing[@]}" -eq 0 ]; then
   echo "setup: every dependency is installed"
   exit 0
