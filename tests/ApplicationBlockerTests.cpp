@@ -42,6 +42,7 @@ TEST(ProcessSnapshot, ParsesRightAlignedColumnsAndSkipsOnlyBadLines) {
 TEST(ApplicationMatching, PathRulesAndTheFirstListedTargetWins) {
   const std::vector<std::pair<std::string, bool>> cases = {
       {"/Applications/Chat.app", true}, {"/Applications/Chat.app/Contents/MacOS/Chat --foreground", true},
+      {"/Applications/Chat.app/Contents/Helpers/Agent", true},
       {"/usr/bin/open -a /Applications/Chat.app/Contents/MacOS/Chat", true},
       {"/Backup/Applications/Chat.app.old/Contents/MacOS/Chat", false},
       {"/usr/bin/open /Applications/Chat.app", false}, {"/Applications/Chat.appx/Contents/MacOS/Chat", false},

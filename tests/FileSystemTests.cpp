@@ -111,6 +111,18 @@ TEST(Move, ReplacesTheTargetInOneStepAndReportsAFailedRename) {
     EXPECT_EQ(error.code().value(), ENOENT);
   }
   EXPECT_EQ(readTextFile(temp / "hosts"), "saved");
+
+  // Across volumes the move is a durable copy beside the target, and the source goes.
+  struct stat shm {}, here {};
+  if (::stat("/dev/shm", &shm) != 0 || ::stat(temp.path().c_str(), &here) != 0 || shm.st_dev == here.st_dev) {
+    GTEST_SKIP() << "no second volume at /dev/shm";
+  }
+  const std::filesystem::path elsewhere = "/dev/shm/vellorin-move-" + std::to_string(::getpid());
+  writeTextFile(elsewhere, "from another volume", 0600);
+  fs.moveFile(elsewhere, temp / "hosts");
+  EXPECT_EQ(readTextFile(temp / "hosts"), "from another volume");
+  EXPECT_EQ(fileMode(temp / "hosts"), 0600u);
+  EXPECT_FALSE(std::filesystem::exists(elsewhere));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Records: the shared JSON rules, key order, dates and failure texts.
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include "VellorinBlockerCore/Models.hpp"
 
 namespace vellorin {
@@ -124,7 +126,25 @@ TEST(Dates, RoundTripAcrossTheCalendarAndNeverWrapAround) {
   for (const char* text : {"2025-03-01T09:30:00", "2025-13-01T00:00:00Z", "2025-03-01T24:00:00Z", "2100-02-29T00:00:00Z"}) {
     EXPECT_FALSE(parseWholeSecondDate(text)) << text;
   }
-  // Beyond what the clock can hold, a date is refused rather than wrapped.
+  // Every day from 1900 to 2199 agrees with the C library's calendar, both ways.
+  for (int64_t day = -25567; day < 83291; ++day) {
+    const std::time_t t = day * 86400 + 43199;
+    std::tm parts{};
+    char expected[32];
+    std::strftime(expected, sizeof expected, "%Y-%m-%dT%H:%M:%SZ", ::gmtime_r(&t, &parts));
+    const TimePoint point{std::chrono::seconds(t)};
+    ASSERT_EQ(formatWholeSecondDate(point), expected);
+    ASSERT_EQ(parseWholeSecondDate(expected), point) << expected;
+  }
+  // The clock's own first and last whole seconds are dates where they have four-digit years;
+  // beyond what the clock can hold, a date is refused rather than wrapped.
+  const auto limit = std::chrono::duration_cast<std::chrono::seconds>(TimePoint::duration::max()) - std::chrono::seconds(1);
+  for (const auto edge : {TimePoint(limit), TimePoint(-limit)}) {
+    const std::string text = formatWholeSecondDate(edge);
+    if (text.size() == 20) {
+      EXPECT_EQ(parseWholeSecondDate(text), edge) << text;
+    }
+  }
   if (const auto far = parseWholeSecondDate("9999-12-31T23:59:59Z")) {
     EXPECT_EQ(formatWholeSecondDate(*far), "9999-12-31T23:59:59Z");
   }
