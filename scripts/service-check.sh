@@ -125,6 +125,10 @@ if ! minimal_root_create "$root" --include=systemd,systemd-sysv,dbus,sudo >"$wor
   echo "service check: FAIL: debootstrap did not make the root"
   exit 1
 fi
+# The container's name is its host name, and its hosts file knows it (sudo looks it up).
+echo "$machine" >"$root/etc/hostname"
+grep -q localhost "$root/etc/hosts" 2>/dev/null || printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' >>"$root/etc/hosts"
+printf '127.0.1.1\t%s\n' "$machine" >>"$root/etc/hosts"
 minimal_root_copy_tree "$root/root/vellorin"
 chmod 0700 "$root/root"
 # The steps that run inside the container, as root, one per argument.
@@ -133,7 +137,7 @@ set -euo pipefail
 commands=/var/lib/vellorin/shared/Commands
 bundle=/home/tester/Applications/Fake.app
 as_user() { setpriv --reuid=tester --regid=tester --init-groups "$@"; }
-milliseconds() { echo $(($(date +%s%N) / 1000000)); }
+milliseconds() { echo $((${EPOCHREALTIME/./} / 1000)); }
 
 # Writes a request as the ordinary user, mode 0600, outside the command directory, then moves it in
 # complete, as the focus application does; waits for its response and prints it.
@@ -149,25 +153,56 @@ request() {
 }
 export HOME_DIR=/home/tester
 
-# Starts the blocked application as the ordinary user and waits for it to end; prints how long it
-# lived after the moment given by the command run in between (a request, or nothing).
+events=/var/lib/vellorin/shared/blocked-app-events.json
+logged_events() { local n; n=$(grep -c '"sessionID"' "$events" 2>/dev/null) || true; echo "${n:-0}"; }
+
+# Starts the blocked application as the ordinary user and waits until the process runs it: setpriv
+# has made way for the application once the process bears its name. The daemon may end it within
+# milliseconds of that, so the process is watched with shell built-ins only; bash reaps it as soon
+# as it ends, so a start that was missed all the same is tried again. Sets $fake; fails when no
+# start was seen.
+launch() {
+  local attempt stat deadline
+  for attempt in 1 2 3; do
+    as_user "$bundle/Contents/MacOS/Fake" 600 &
+    fake=$!
+    deadline=$((${EPOCHREALTIME/./} + 5000000))
+    while read -r stat 2>/dev/null <"/proc/$fake/stat"; do
+      [[ $stat == "$fake (Fake) "* ]] && return 0
+      [ "${EPOCHREALTIME/./}" -lt "$deadline" ] || break
+    done
+    kill -KILL "$fake" 2>/dev/null || true
+    wait "$fake" 2>/dev/null || true
+    echo "attempt $attempt: the application was not seen running"
+  done
+  return 1
+}
+
+# Starts the blocked application, runs the given command (a request, or nothing) and waits for the
+# application to end: it must end within a second of the later of its start and that command, by
+# the daemon's signal, and the daemon must log the termination.
 ended_within_a_second() {
-  local fake started watchdog lived rc=0
-  as_user "$bundle/Contents/MacOS/Fake" 600 &
-  fake=$!
-  sleep 0.3
-  kill -0 "$fake" 2>/dev/null || { echo "the application did not start"; return 1; }
+  local started watchdog lived rc=0 before
+  before=$(logged_events)
+  launch || return 1
   started=$(milliseconds)
   "$@" >/dev/null
   # A last resort, so that a daemon that does nothing cannot hang the check.
   ( sleep 5; kill -KILL "$fake" 2>/dev/null && touch /root/watchdog-fired ) &
   watchdog=$!
-  wait "$fake" || rc=$?
+  wait "$fake" 2>/dev/null || rc=$?
   lived=$(($(milliseconds) - started))
   kill "$watchdog" 2>/dev/null || true
   wait "$watchdog" 2>/dev/null || true
   if [ -e /root/watchdog-fired ]; then rm -f /root/watchdog-fired; echo "still running after 5 s"; return 1; fi
-  echo "ended ${lived} ms after, exit status $rc"
+  case $rc in
+    143) echo "seen running, ended by SIGTERM ${lived} ms after" ;;
+    137) echo "seen running, ended by SIGKILL ${lived} ms after" ;;
+    *) echo "seen running, ended with exit status $rc after ${lived} ms, not by a signal of the daemon's"; return 1 ;;
+  esac
+  # The daemon logs a termination once its second stage is over, a moment after the signal.
+  for _ in $(seq 50); do [ "$(logged_events)" -gt "$before" ] && break; sleep 0.1; done
+  [ "$(logged_events)" -gt "$before" ] || { echo "but no termination was logged"; return 1; }
   [ "$lived" -le 1000 ]
 }
 
@@ -190,7 +225,7 @@ case $1 in
       "path": "'"$bundle"'"}]}'
     ended_within_a_second request check-apply "{\"id\": \"check-apply\", \"command\": \"apply\", \"session\": $session}"
     grep -q '"phase": "active"' "$commands/check-apply.response.json" || { echo "the apply was not answered as active"; exit 1; }
-    grep -q '"bundleIdentifier": "com.example.fake"' /var/lib/vellorin/shared/blocked-app-events.json ||
+    grep -q '"bundleIdentifier": "com.example.fake"' "$events" ||
       { echo "no event logged"; exit 1; }
     ;;
   relaunch) ended_within_a_second true ;;
