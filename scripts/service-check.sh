@@ -164,7 +164,9 @@ logged_events() { local n; n=$(grep -c '"sessionID"' "$events" 2>/dev/null) || t
 launch() {
   local attempt stat deadline
   for attempt in 1 2 3; do
-    as_user "$bundle/Contents/MacOS/Fake" 600 &
+    # A simple command, so that the process started is setpriv itself, then the application; its
+    # output goes nowhere, so that no leftover could hold a verdict's pipe open.
+    setpriv --reuid=tester --regid=tester --init-groups "$bundle/Contents/MacOS/Fake" 600 </dev/null >/dev/null 2>&1 &
     fake=$!
     deadline=$((${EPOCHREALTIME/./} + 5000000))
     while read -r stat 2>/dev/null <"/proc/$fake/stat"; do
