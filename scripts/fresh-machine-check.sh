@@ -8,10 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/minimal-root.sh
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "fresh-machine check: run this as root" >&2
-  exit 1
-fi
+require_root "fresh-machine check"
 
 # The README's set-up commands, word for word: each sh block of its set-up section.
 mapfile -t commands < <(awk '

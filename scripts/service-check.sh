@@ -12,10 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/minimal-root.sh
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "service check: run this as root" >&2
-  exit 1
-fi
+require_root "service check"
 for tool in systemd-nspawn nsenter; do
   command -v "$tool" >/dev/null || { echo "service check: $tool is missing (packages systemd-container, util-linux)" >&2; exit 1; }
 done

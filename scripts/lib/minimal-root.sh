@@ -1,6 +1,14 @@
 # Sourced by the fresh-machine and service checks: a minimal Debian root made with debootstrap from
 # this machine's own apt sources, its system mounts, and a removal that never reaches outside it.
 
+# Stops the calling check, named NAME in its message, unless it runs as root.
+require_root() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "$1: run this as root" >&2
+    exit 1
+  fi
+}
+
 # The release this machine runs, such as "bookworm".
 minimal_root_suite() {
   (. /etc/os-release && echo "${VERSION_CODENAME:?no VERSION_CODENAME in /etc/os-release}")
