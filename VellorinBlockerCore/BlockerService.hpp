@@ -85,6 +85,8 @@ class BlockerService {
   // Removes the website blocks, the state file and the event log, then flushes the DNS caches.
   // Without force it refuses while a stored session is active. `message` is not used.
   void restore(bool force, const std::string& message);
+  // restore(force, message), then the status that reports it with the same message.
+  HelperStatus restoreAndReport(bool force, const std::string& message);
 
   // ---- Command directory queue
 

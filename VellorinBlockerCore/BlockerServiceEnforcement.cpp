@@ -49,18 +49,19 @@ HelperStatus BlockerService::enforceActiveSession() {
   // Runs every 0.2 seconds in the daemon: the state file is read once, not again for the status.
   const auto stored = readStoredSession();
   if (!stored) return statusOf(std::nullopt, "No active session.");
-  if (!isActive(*stored)) {
-    restore(false, "Expired session restored.");
-    return status("Expired session restored.");
-  }
+  if (!isActive(*stored)) return restoreAndReport(false, "Expired session restored.");
   terminateAndRecord(*stored);
   return statusOf(stored, "Active session enforced.");
 }
 
 HelperStatus BlockerService::cleanupIfExpired() {
   refuseWhileLocked();
-  restore(false, "Expired session restored.");
-  return status("Expired session restored.");
+  return restoreAndReport(false, "Expired session restored.");
+}
+
+HelperStatus BlockerService::restoreAndReport(bool force, const std::string& message) {
+  restore(force, message);
+  return status(message);
 }
 
 void BlockerService::restore(bool force, const std::string&) {

@@ -75,8 +75,7 @@ HelperCommandResponse BlockerService::answerRequest(const std::string& requestBy
       result = cleanupIfExpired();
       break;
     case HelperCommandKind::restore:
-      restore(request.force.value_or(false), "Blocker restored.");
-      result = status("Blocker restored.");
+      result = restoreAndReport(request.force.value_or(false), "Blocker restored.");
       break;
   }
   return HelperCommandResponse{.id = request.id, .ok = true, .status = result};

@@ -43,8 +43,7 @@ std::string runHelperCommand(BlockerService& service, const std::vector<std::str
   if (command == "watch") service.watch(watchPollIntervalSeconds);
   if (command == "restore") {
     const bool force = std::find(arguments.begin(), arguments.end(), "--force") != arguments.end();
-    service.restore(force, "Blocker restored.");
-    return service.encodeStatus(service.status("Blocker restored."));
+    return service.encodeStatus(service.restoreAndReport(force, "Blocker restored."));
   }
   throw HelperCommandError::invalidCommand(command);
 }
