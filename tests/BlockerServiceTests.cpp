@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/FaultInjectingFileSystem.hpp"
 #include "support/ServiceFixture.hpp"
 
@@ -115,11 +117,13 @@ TEST(Enforcement, TerminatesOnApplyAndEnforceButOnUpdateOnlyWhenTargetsChange) {
   EXPECT_FALSE(std::filesystem::exists(fixture.paths.commandDirectory)) << "nothing to enforce touches nothing";
 
   auto session = makeSession("S1", 3600);
+  session.apps.push_back({"a2", "com.example.chat", "Chat Beta", "/Applications/Chat Beta.app", false, {}});
   service->apply(session);
   session.endsAt += std::chrono::seconds(60);
+  std::reverse(session.apps.begin(), session.apps.end());
   service->update(session);
-  EXPECT_EQ(readEventLog(fixture.paths).size(), 1u) << "extending the session terminates nothing";
-  session.apps[0].path = "/Applications/Other.app";
+  EXPECT_EQ(readEventLog(fixture.paths).size(), 1u) << "extending the session or reordering its targets terminates nothing";
+  session.apps.back().path = "/Applications/Other.app";
   service->update(session);
   EXPECT_EQ(service->enforceActiveSession().message, "Active session enforced.");
 
@@ -132,7 +136,7 @@ TEST(Enforcement, TerminatesOnApplyAndEnforceButOnUpdateOnlyWhenTargetsChange) {
   // Only application bundles are targets: anyone may queue a session, and "/usr" must not make
   // root kill every process started from under it.
   fixture.processes->push_back({4444, 1, "/usr/sbin/sshd -D"});
-  session.apps[0].path = "/usr";
+  session.apps.back().path = "/usr";
   service->update(session);
   EXPECT_EQ(readEventLog(fixture.paths).size(), 3u);
 

@@ -65,10 +65,10 @@ TEST(CommandRunner, LaunchFailuresCarryTheRealErrnoRegardlessOfPolicy) {
 }
 
 TEST(CommandRunner, ChildSeesOnlyStandardStreamsAnEmptySignalMaskAndDefaultSignals) {
-  // A descriptor of the helper's own (close-on-exec, as all of them are) must not reach the child,
-  // nor may either end of the output pipe under another number.
-  UniqueFd own(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  ASSERT_TRUE(own);
+  // A descriptor left open without close-on-exec by whoever started the helper must not reach the
+  // child, nor may either end of the output pipe under another number.
+  UniqueFd inherited(::open("/dev/null", O_RDONLY));
+  ASSERT_TRUE(inherited);
   std::istringstream listing(runProcess("/bin/ls", {"-1", "/proc/self/fd"}, {}));
   std::set<std::string> descriptors(std::istream_iterator<std::string>(listing), {});
   descriptors.erase("0");  // standard input is inherited as it is
