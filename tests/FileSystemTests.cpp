@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "VellorinBlockerCore/FileSystem.hpp"
 #include "support/TestSupport.hpp"
 
@@ -74,6 +76,7 @@ TEST(UntrustedRead, RefusesEveryKindOfPlantedFileWithoutQuotingIt) {
       EXPECT_EQ(error.what(), text);
     }
   }
+  EXPECT_THROW(fs.readFile(temp / "fifo"), std::system_error) << "a trusted path, too, is read only as a file";
   EXPECT_FALSE(fs.openDirectoryAt(directory.get(), "link")) << "a link is never opened as a directory";
   EXPECT_THROW(fs.openDirectoryAt(directory.get(), std::string(300, 'x')), std::system_error);
 }
@@ -87,6 +90,10 @@ TEST(RemoveEntry, RemovesOneNameAndADirectoryOnlyWhenEmpty) {
   std::filesystem::create_symlink(temp / "target", temp / "link");
 
   const UniqueFd directory = fs.openDirectory(temp.path());
+  auto names = fs.listDirectoryAt(directory.get());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"empty", "full", "link", "target"}));
+  EXPECT_NO_THROW(fs.makeDirectoryAt(directory.get(), "empty")) << "one that exists is no failure";
   EXPECT_FALSE(fs.removeEntryAt(directory.get(), "full"));
   EXPECT_TRUE(readTextFile(temp / "full" / "keep"));
   EXPECT_TRUE(fs.removeEntryAt(directory.get(), "empty"));
