@@ -31,13 +31,13 @@ TEST(ProcessSnapshot, ParsesRightAlignedColumnsAndSkipsOnlyBadLines) {
       "\t77\t412\tcmd\twith tab\n\n12a 1 /bin/trailing-garbage\n2147483648 1 /bin/too-big\n"
       "2147483647 -2147483648 /bin/edge-case\n9 1 /bin/bad-\xff-byte\n"  // not UTF-8: only this line is skipped
       "12 1 /bin/\xED\xA0\x80\n13 1 /bin/\xE0\x80\xAF\n14 1 /bin/\xF4\x90\x80\x80\n"  // a surrogate, overlong, too large
-      "15 1 /bin/\xF0\x9F\x98\x80\n"
+      "15 1 /bin/\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF\n"
       "10 1 /Applications/Caf\xc3\xa9.app/Contents/MacOS/Caf\xc3\xa9\r\n"
       "11 1 last-without-newline";
   const std::vector<RunningProcess> expected = {
       {1, 0, "/sbin/launchd"}, {412, 1, "/Applications/Chat Beta.app/Contents/MacOS/Chat  --type=renderer"},
       {77, 412, "cmd\twith tab"}, {2147483647, -2147483648, "/bin/edge-case"},
-      {15, 1, "/bin/\xF0\x9F\x98\x80"}, {10, 1, "/Applications/Caf\xc3\xa9.app/Contents/MacOS/Caf\xc3\xa9"},
+      {15, 1, "/bin/\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"}, {10, 1, "/Applications/Caf\xc3\xa9.app/Contents/MacOS/Caf\xc3\xa9"},
       {11, 1, "last-without-newline"}};
   EXPECT_EQ(ApplicationBlocker::parseProcessSnapshot(output), expected);
 }
