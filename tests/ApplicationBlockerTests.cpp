@@ -49,7 +49,8 @@ TEST(ApplicationMatching, PathRulesAndTheFirstListedTargetWins) {
       {"/usr/bin/open -a /Applications/Chat.app/Contents/MacOS/Chat", true},
       {"/Backup/Applications/Chat.app.old/Contents/MacOS/Chat", false},
       {"/usr/bin/open /Applications/Chat.app", false}, {"/Applications/Chat.appx/Contents/MacOS/Chat", false},
-      {"/Applications/Chat.app Beta", false}, {"/bin/x /Applications/Chat.app/Contents/MacOSX/Chat", false}, {"/applications/chat.app/Contents/MacOS/Chat", false}};
+      {"/Applications/Chat.app Beta", false}, {"/bin/x /Applications/Chat.app/Contents/MacOSX/Chat", false},
+      {"/applications/chat.app/Contents/MacOS/Chat", false}};
   for (const auto& [command, matches] : cases) {  // a target without a path matches nothing
     const auto found = ApplicationBlocker::matchingProcessIDs(
         {app("Empty", ""), app("Chat", "/Applications/Chat.app")}, {{100, 1, command}}, {});
