@@ -36,7 +36,7 @@ class WatchPass : public ::testing::Test {
   void SetUp() override {
     fixture.processes->push_back({4242, 1, "/Applications/Chat.app/Contents/MacOS/Chat"});
     service = fixture.makeService(disk);
-    service->apply(makeSession("S1", 3600));
+    service->apply(session);
   }
   // One pass that must fail: its pause and its lines on standard error.
   std::string failingPass(double pollInterval = 0.2) {
@@ -46,13 +46,15 @@ class WatchPass : public ::testing::Test {
   }
 
   ServiceFixture fixture;
+  const HelperSession session = makeSession("S1", 3600);  // built once: a second boundary must not change it
   std::shared_ptr<FaultInjectingFileSystem> disk = std::make_shared<FaultInjectingFileSystem>(realFileSystem());
   std::unique_ptr<BlockerService> service;
 };
 
 TEST_F(WatchPass, AFullDiskDuringTheStateWriteKeepsTheStoredSessionAndTerminatesNothing) {
   const auto stored = readTextFile(fixture.paths.statePath());
-  auto next = makeSession("S1", 3600, "/Applications/Other.app");
+  auto next = session;
+  next.apps[0].path = "/Applications/Other.app";
   disk->fail(Operation::write, "active-session.json");
   EXPECT_THROW(service->update(next), std::system_error);
   EXPECT_EQ(readTextFile(fixture.paths.statePath()), stored);
