@@ -2,9 +2,6 @@
 #include "VellorinBlockerCore/Text.hpp"
 
 #include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
-#include <cstdint>
 
 namespace vellorin {
 namespace {
@@ -49,27 +46,34 @@ size_t lineBreakAt(std::string_view text, size_t offset) {
   return 0;
 }
 
+// The code point of the well-formed sequence of `length` bytes that starts at bytes[i].
+UChar32 decodedCodePoint(std::string_view bytes, size_t i, size_t length) {
+  static constexpr unsigned char leadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  UChar32 c = static_cast<unsigned char>(bytes[i]) & leadBits[length];
+  for (size_t k = 1; k < length; ++k) c = (c << 6) | (static_cast<unsigned char>(bytes[i + k]) & 0x3F);
+  return c;
+}
+
+// Decoding is our own, not ICU's: the helper on macOS binds to the system's ICU, whose UTF-8 steps
+// are internal functions rather than stable interface.
 template <typename Predicate>
 std::string_view trimCodePoints(std::string_view text, Predicate isTrimmed) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  const auto length = static_cast<int32_t>(text.size());
-  int32_t begin = 0;
-  while (begin < length) {
-    int32_t next = begin;
-    UChar32 c = 0;
-    U8_NEXT(bytes, next, length, c);
-    if (c < 0 || !isTrimmed(c)) break;
-    begin = next;
+  size_t begin = 0;
+  while (begin < text.size()) {
+    const size_t length = validSequenceLength(text, begin);
+    if (length == 0 || !isTrimmed(decodedCodePoint(text, begin, length))) break;
+    begin += length;
   }
-  int32_t end = length;
+  size_t end = text.size();
   while (end > begin) {
-    int32_t previous = end;
-    UChar32 c = 0;
-    U8_PREV(bytes, begin, previous, c);
-    if (c < 0 || !isTrimmed(c)) break;
-    end = previous;
+    // The last sequence starts at the nearest byte before `end` that is not a continuation byte.
+    size_t start = end - 1;
+    while (start > begin && end - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    const size_t length = end - start;
+    if (validSequenceLength(text, start) != length || !isTrimmed(decodedCodePoint(text, start, length))) break;
+    end = start;
   }
-  return text.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
+  return text.substr(begin, end - begin);
 }
 
 }  // namespace

