@@ -74,18 +74,22 @@ class SpawnActions {
     }
   }
   // Descriptors that whoever started the helper left open without close-on-exec are not ours to
-  // pass on either: the child keeps its standard streams only.
-  void closeInheritedDescriptors() {
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    if (const int error = ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1); error != 0) {
-      throwSystemError(error, "posix_spawn_file_actions_addclosefrom_np");
-    }
-#elif defined(__APPLE__)
+  // pass on either: the child keeps its standard streams only. Standard input is named on every
+  // platform, as macOS requires, so that a closed one fails the start here just as on a Mac.
+  void keepOnlyStandardStreams() {
+#if defined(__APPLE__)
     // Together with POSIX_SPAWN_CLOEXEC_DEFAULT (see SpawnAttributes), which closes everything not
     // named here; the dup2 targets are named already.
     if (const int error = ::posix_spawn_file_actions_addinherit_np(&actions_, STDIN_FILENO); error != 0) {
       throwSystemError(error, "posix_spawn_file_actions_addinherit_np");
     }
+#else
+    duplicate(STDIN_FILENO, STDIN_FILENO);  // the same number: inherited as it is
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    if (const int error = ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1); error != 0) {
+      throwSystemError(error, "posix_spawn_file_actions_addclosefrom_np");
+    }
+#endif
 #endif
   }
   const posix_spawn_file_actions_t* get() const { return &actions_; }
@@ -183,7 +187,7 @@ ChildProcess spawnChild(const std::string& executable, const std::vector<std::st
   SpawnActions actions;
   actions.duplicate(outputFd, STDOUT_FILENO);
   actions.duplicate(outputFd, STDERR_FILENO);
-  actions.closeInheritedDescriptors();
+  actions.keepOnlyStandardStreams();
   SpawnAttributes attributes;
   attributes.configure();
 

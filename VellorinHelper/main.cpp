@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "VellorinBlockerCore/BlockerService.hpp"
+#include "VellorinBlockerCore/ProcessEnvironment.hpp"
 
 namespace {
 
@@ -56,6 +57,9 @@ int main(int argc, char** argv) {
 
   const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
   try {
+    // Before anything else is opened, and before any tool is started.
+    ensureStandardDescriptors();
+    ensureUtf8CharacterLocale();
     BlockerService service(HelperPaths::fromEnvironment(processEnvironment()), realFileSystem(),
                            BlockerServiceCollaborators{}, notificationCooldownSeconds,
                            [] { return std::chrono::system_clock::now(); });

@@ -124,5 +124,42 @@ TEST_F(HelperBinary, TheDaemonAnswersRequestsMovedInAndOutlivesAFailedPass) {
   EXPECT_EQ(drop("r2", R"({"id":"r2","command":"cleanup"})").status->message, "Expired session restored.");
 }
 
+// An application whose name is not ASCII is ended however the daemon was started. Under launchd's
+// bare environment, env -i or LC_ALL=C the tools it runs must still get a UTF-8 character locale,
+// or the process listing shows the name escaped; with its standard descriptors closed a tool must
+// still get a standard input, and nothing the daemon opens may take the place of its output.
+TEST_F(HelperBinary, EndsAnApplicationWithANonAsciiNameHoweverTheDaemonWasStarted) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the daemon signals an ordinary user's application";
+  std::filesystem::permissions(temp.path(), std::filesystem::perms(0755));
+  const auto bundle = temp / "Caf\xC3\xA9.app";
+  const auto program = bundle / "Contents/MacOS/Caf\xC3\xA9";
+  std::filesystem::create_directories(program.parent_path());
+  std::filesystem::copy_file(std::filesystem::canonical("/bin/sleep"), program);
+  writeTextFile(paths.statePath(), makeSession("S1", 3600, bundle.string()).toJson().dump());
+
+  using Environment = std::map<std::string, std::string>;
+  const auto sandbox = [&](Environment extra) {
+    extra.merge(sandboxEnvironment(temp.path(), false));
+    return extra;
+  };
+  const std::vector<std::tuple<std::string, Environment, std::vector<int>>> starts = {
+      {"env -i", sandbox({}), {}},
+      {"launchd", sandbox({{"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"}, {"XPC_SERVICE_NAME", "app.vellorin.helper"}}), {}},
+      {"LC_ALL=C", sandbox({{"LC_ALL", "C"}, {"LANG", "C.UTF-8"}}), {}},
+      {"descriptors closed", sandbox({}), {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}},
+  };
+  for (const auto& [start, environment, closed] : starts) {
+    ChildProcess application({program.string(), "30"}, {.user = nobody});
+    ChildProcess daemon({helperBinary(), "watch"}, {.environment = environment, .closedDescriptors = closed});
+    const auto ended = application.waitForExit(std::chrono::seconds(10));
+    EXPECT_TRUE(ended && WIFSIGNALED(*ended)) << start;
+    for (const int fd : closed) {
+      std::error_code error;
+      const auto link = "/proc/" + std::to_string(daemon.pid()) + "/fd/" + std::to_string(fd);
+      EXPECT_EQ(std::filesystem::read_symlink(link, error), std::filesystem::path("/dev/null")) << fd;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vellorin

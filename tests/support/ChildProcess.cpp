@@ -36,6 +36,7 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments, Options options) 
     if (out < 0 || err < 0 || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0) ::_exit(126);
     if (options.user && (::setgid(*options.user) != 0 || ::setuid(*options.user) != 0)) ::_exit(125);
     if (options.ignoreTermination) ::signal(SIGTERM, SIG_IGN);
+    for (const int fd : options.closedDescriptors) ::close(fd);
     ::execve(argv[0], argv.data(), environment);
     ::_exit(127);
   }

@@ -25,6 +25,8 @@ class ChildProcess {
     std::string standardError = "/dev/null";
     // Start with SIGTERM ignored, as an application that refuses to quit does.
     bool ignoreTermination = false;
+    // Standard descriptors the program starts without.
+    std::vector<int> closedDescriptors;
   };
 
   explicit ChildProcess(std::vector<std::string> arguments, Options options);
