@@ -98,8 +98,12 @@ class BlockerService {
 
   // ---- Watch loop and event log
 
-  // Never returns: a pass, then a pause, forever.
+  // Never returns: removes what a killed predecessor left behind, then a pass, then a pause, forever.
   [[noreturn]] void watch(double pollInterval);
+  // Removes the temporary files that a helper killed halfway through a write left in any directory
+  // the helper writes into, once they are a minute old (a write under way in another helper
+  // process is never that old). Best-effort: fails never.
+  void removeStaleTemporaryFiles();
   // One pass of the loop: the queue, then enforcement, each failure one line on standard error.
   // Returns the pause in seconds before the next pass, at least 5 seconds after a failure.
   double watchPass(double pollInterval);

@@ -4,20 +4,48 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <thread>
+
+#include "VellorinBlockerCore/ProcessEnvironment.hpp"
 
 namespace vellorin {
 namespace {
 
 constexpr size_t eventLogCapacity = 100;
 constexpr double failedPassMinimumPause = 5.0;
+constexpr std::chrono::minutes temporaryFileMinimumAge{1};
 
-// One line on standard error. A closed or broken stream is ignored: the loop must go on.
-void writeErrorLine(const std::string& message) { writeAll(STDERR_FILENO, message + "\n"); }
+// One line on standard error, in the log's current file when the log is rotated. A closed or
+// broken stream is ignored: the loop must go on.
+void writeErrorLine(const HelperPaths& paths, const std::string& message) {
+  if (paths.logPath) followLogRotation(STDERR_FILENO, *paths.logPath);
+  writeAll(STDERR_FILENO, message + "\n");
+}
 
 }  // namespace
 
+void BlockerService::removeStaleTemporaryFiles() {
+  sharedDirectories_.removeStaleTemporaryFiles(temporaryFileMinimumAge);
+  const std::set<std::string> directories = {paths_.stateDirectory,
+                                             paths_.resolverBackupDirectory(),
+                                             paths_.resolverDirectory,
+                                             paths_.hostsPath.parent_path(),
+                                             fileManager_->resolvedPath(paths_.hostsPath).parent_path(),
+                                             paths_.pfConfPath.parent_path(),
+                                             paths_.pfAnchorPath.parent_path(),
+                                             paths_.pfTokenPath.parent_path()};
+  for (const auto& directory : directories) {
+    try {
+      fileManager_->removeStaleTemporaryFilesAt(fileManager_->openDirectory(directory).get(), temporaryFileMinimumAge);
+    } catch (const std::exception&) {
+      // A directory that is not there holds nothing of ours; anything else waits for the next start.
+    }
+  }
+}
+
 void BlockerService::watch(double pollInterval) {
+  removeStaleTemporaryFiles();
   for (;;) {
     const double pause = watchPass(pollInterval);
     std::this_thread::sleep_for(std::chrono::duration<double>(pause));
@@ -30,7 +58,7 @@ double BlockerService::watchPass(double pollInterval) {
     try {
       step();
     } catch (...) {
-      writeErrorLine(failureDescription(std::current_exception()));
+      writeErrorLine(paths_, failureDescription(std::current_exception()));
       failed = true;
     }
   };

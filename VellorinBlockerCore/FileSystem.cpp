@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <memory>
+#include <string_view>
 
 namespace vellorin {
 namespace {
@@ -38,13 +40,24 @@ std::string readAll(int fd, size_t cap, const std::string& what) {
   }
 }
 
+constexpr std::string_view temporaryPrefix = ".vellorin-tmp-";
+constexpr size_t temporaryRandomDigits = 16;
+
 std::string temporaryName() {
-  unsigned char bytes[8];
+  unsigned char bytes[temporaryRandomDigits / 2];
   fillRandomBytes(bytes, sizeof bytes);
   char name[48];
-  std::snprintf(name, sizeof name, ".vellorin-tmp-%02x%02x%02x%02x%02x%02x%02x%02x", bytes[0], bytes[1], bytes[2],
-                bytes[3], bytes[4], bytes[5], bytes[6], bytes[7]);
+  std::snprintf(name, sizeof name, "%s%02x%02x%02x%02x%02x%02x%02x%02x", temporaryPrefix.data(), bytes[0], bytes[1],
+                bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7]);
   return name;
+}
+
+bool isTemporaryName(std::string_view name) {
+  if (name.size() != temporaryPrefix.size() + temporaryRandomDigits || name.substr(0, temporaryPrefix.size()) != temporaryPrefix) {
+    return false;
+  }
+  name.remove_prefix(temporaryPrefix.size());
+  return name.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 // Splits a path into its parent directory and final name for descriptor-relative work.
@@ -271,6 +284,17 @@ class RealFileSystem final : public FileSystem {
   bool removeEntryAt(int directory, const std::string& name) override { return removeAt(directory, name); }
 
   std::vector<std::string> listDirectoryAt(int directory) override { return listAt(directory); }
+
+  void removeStaleTemporaryFilesAt(int directory, std::chrono::seconds minimumAge) override {
+    const std::time_t latest = std::time(nullptr) - minimumAge.count();
+    for (const auto& name : listAt(directory)) {
+      if (!isTemporaryName(name)) continue;
+      struct stat status {};
+      if (::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      // Ours are plain files; in a directory every user can write, the name proves nothing more.
+      if (S_ISREG(status.st_mode) && status.st_mtime <= latest) ::unlinkat(directory, name.c_str(), 0);
+    }
+  }
 
   mode_t modeOf(int fd) override {
     struct stat status {};

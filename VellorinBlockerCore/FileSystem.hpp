@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <memory>
@@ -90,6 +91,11 @@ class FileSystem {
   // Removes one name; a directory only when empty. Never recursive. False when nothing was removed.
   virtual bool removeEntryAt(int directory, const std::string& name) = 0;
   virtual std::vector<std::string> listDirectoryAt(int directory) = 0;
+
+  // Removes, from the directory, the regular files named as this layer names its temporary files
+  // whose last change lies at least `minimumAge` back: what a process killed halfway through an
+  // atomic write leaves behind. Anything else under such a name is left alone, never followed.
+  virtual void removeStaleTemporaryFilesAt(int directory, std::chrono::seconds minimumAge) = 0;
 
   // The permission bits of an open file or directory, set-id and sticky bits included.
   virtual mode_t modeOf(int fd) = 0;

@@ -33,6 +33,10 @@ std::filesystem::path location(const std::map<std::string, std::string>& environ
 HelperPaths HelperPaths::fromEnvironment(const std::map<std::string, std::string>& environment) {
   const std::string anchorDefault = "/etc/pf.anchors/" + std::string(VellorinServiceIdentifier);
   const auto dryRun = environment.find("VELLORIN_DRY_RUN");
+  std::optional<std::filesystem::path> logPath;
+  if (const auto log = environment.find("VELLORIN_LOG_PATH"); log != environment.end() && !log->second.empty()) {
+    logPath = location(environment, "VELLORIN_LOG_PATH", "");
+  }
   return HelperPaths{
       location(environment, "VELLORIN_HOSTS_PATH", "/etc/hosts"),
       location(environment, "VELLORIN_PF_CONF_PATH", "/etc/pf.conf"),
@@ -41,6 +45,7 @@ HelperPaths HelperPaths::fromEnvironment(const std::map<std::string, std::string
       location(environment, "VELLORIN_RESOLVER_DIR", "/etc/resolver"),
       location(environment, "VELLORIN_STATE_DIR", "/Library/Application Support/Vellorin"),
       location(environment, "VELLORIN_COMMAND_DIR", "/Users/Shared/Vellorin/Commands"),
+      logPath,
       dryRun != environment.end() && dryRun->second == "1",
   };
 }

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,9 @@ struct HelperPaths {
   std::filesystem::path resolverDirectory;
   std::filesystem::path stateDirectory;
   std::filesystem::path commandDirectory;
+  // The file the daemon's standard error is appended to, when its service manager keeps it in one
+  // that gets rotated (launchd and newsyslog): the daemon follows it to the new file.
+  std::optional<std::filesystem::path> logPath;
   bool dryRun = false;
 
   bool operator==(const HelperPaths&) const = default;

@@ -75,16 +75,34 @@ SharedDirectories::Open SharedDirectories::prepare() const {
   return Open(*this, std::move(parent), std::move(commands));
 }
 
-void SharedDirectories::removeEventLog() const {
+UniqueFd SharedDirectories::openExistingParent() const {
   UniqueFd grandparent;
   try {
     grandparent = openGrandparent(false);
   } catch (const std::system_error& error) {
-    if (error.code() == std::errc::no_such_file_or_directory) return;
+    if (error.code() == std::errc::no_such_file_or_directory) return UniqueFd();
     throw;
   }
-  const UniqueFd parent = fileSystem_->openDirectoryAt(grandparent.get(), lastComponent(paths_.commandParentDirectory()));
-  if (parent) fileSystem_->removeEntryAt(parent.get(), lastComponent(paths_.blockedApplicationEventsPath()));
+  return fileSystem_->openDirectoryAt(grandparent.get(), lastComponent(paths_.commandParentDirectory()));
+}
+
+void SharedDirectories::removeEventLog() const {
+  if (const UniqueFd parent = openExistingParent()) {
+    fileSystem_->removeEntryAt(parent.get(), lastComponent(paths_.blockedApplicationEventsPath()));
+  }
+}
+
+void SharedDirectories::removeStaleTemporaryFiles(std::chrono::seconds minimumAge) const {
+  try {
+    const UniqueFd parent = openExistingParent();
+    if (!parent) return;
+    fileSystem_->removeStaleTemporaryFilesAt(parent.get(), minimumAge);
+    if (const UniqueFd commands = fileSystem_->openDirectoryAt(parent.get(), lastComponent(paths_.commandDirectory))) {
+      fileSystem_->removeStaleTemporaryFilesAt(commands.get(), minimumAge);
+    }
+  } catch (const std::exception&) {
+    // Housekeeping only: whatever stays is tried again at the next start.
+  }
 }
 
 UniqueFd SharedDirectories::lockCommandQueue() const {

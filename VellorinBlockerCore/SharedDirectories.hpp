@@ -2,6 +2,7 @@
 // user, and the files it keeps there (requests and responses, the protocol marker, the event log).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,6 +65,10 @@ class SharedDirectories {
   // non-directory in its place, holds no event log of ours.
   void removeEventLog() const;
 
+  // Removes the temporary files older than `minimumAge` that a killed helper left in either
+  // directory. Creates nothing, follows no link at either name, and fails never.
+  void removeStaleTemporaryFiles(std::chrono::seconds minimumAge) const;
+
   // Takes the lock that keeps two helper processes from answering one request twice (a file in
   // the state directory), waiting for it; it is held until the returned descriptor goes away.
   // Empty when this process cannot create it: an unprivileged run outside dry-run mode may not
@@ -73,6 +78,8 @@ class SharedDirectories {
 
  private:
   UniqueFd openGrandparent(bool create) const;
+  // The parent as it stands, created by nobody: empty when it is missing or not a real directory.
+  UniqueFd openExistingParent() const;
   UniqueFd openRealDirectoryAt(int parent, const std::filesystem::path& path) const;
   void openToEveryone(int directory) const;
 

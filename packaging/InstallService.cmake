@@ -29,9 +29,13 @@ set(VELLORIN_UNINSTALL_PATH "${binary_folder}/vellorin-helper-uninstall")
 set(VELLORIN_MANUAL_PATH "${manual_folder}/VellorinHelper.8")
 
 if(VELLORIN_SERVICE_PLATFORM STREQUAL "launchd")
-  # launchd writes the daemon's standard error here; newsyslog rotates it.
+  # launchd appends the daemon's standard error here; newsyslog rotates it.
   set(VELLORIN_LOG_PATH "/var/log/vellorin-helper.log")
-  set(VELLORIN_PID_PATH "/var/run/app.vellorin.helper.pid")
+  set(VELLORIN_ASSOCIATED_BUNDLE_IDENTIFIERS "")
+  if(VELLORIN_APPLICATION_BUNDLE_IDENTIFIER)
+    string(CONCAT VELLORIN_ASSOCIATED_BUNDLE_IDENTIFIERS "  <key>AssociatedBundleIdentifiers</key>\n"
+           "  <array>\n    <string>${VELLORIN_APPLICATION_BUNDLE_IDENTIFIER}</string>\n  </array>\n")
+  endif()
   vellorin_full_path(launchd_folder "${VELLORIN_LAUNCHD_DIR}")
   vellorin_full_path(newsyslog_folder "${VELLORIN_NEWSYSLOG_DIR}")
   set(VELLORIN_SERVICE_PATHS "${launchd_folder}/app.vellorin.helper.plist ${newsyslog_folder}/app.vellorin.helper.conf")
@@ -41,7 +45,6 @@ if(VELLORIN_SERVICE_PLATFORM STREQUAL "launchd")
 else()
   # The journal keeps the daemon's standard error.
   set(VELLORIN_LOG_PATH "")
-  set(VELLORIN_PID_PATH "")
   if(VELLORIN_SYSTEMD_UNIT_DIR)
     vellorin_full_path(unit_folder "${VELLORIN_SYSTEMD_UNIT_DIR}")
   elseif(CMAKE_INSTALL_PREFIX MATCHES "^/usr(/local)?/?$")

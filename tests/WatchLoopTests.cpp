@@ -1,10 +1,12 @@
 // The watch loop's passes, the event log and the notification cooldown, and the faults a pass
 // meets: a full disk, an unwritable response, a failing process snapshot, a planted file. Nothing
 // already stored is lost or half-written, and the next pass recovers once the fault is gone.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "VellorinBlockerCore/ProcessEnvironment.hpp"
 #include "support/FaultInjectingFileSystem.hpp"
 #include "support/ServiceFixture.hpp"
 
@@ -164,6 +166,47 @@ TEST(NotificationCooldown, AnnouncesEachApplicationOncePerCooldown) {
   service->restore(true, "");  // a restore forgets every announcement
   service->notifyBlockedApplicationEvents({chat[0]});
   EXPECT_EQ(fixture.notified->size(), 4u);
+}
+
+// A daemon killed halfway through a write leaves a temporary file; the next one removes it, but
+// never one that another helper process may be writing right now, nor a file of someone else's.
+TEST(WatchStart, RemovesTheStaleTemporaryFilesOfAKilledPredecessor) {
+  ServiceFixture fixture;
+  auto service = fixture.makeService();
+  service->prepareCommandDirectory();
+  const std::string stale = ".vellorin-tmp-0123456789abcdef", young = ".vellorin-tmp-fedcba9876543210";
+  const std::vector<std::filesystem::path> directories = {
+      fixture.paths.commandDirectory, fixture.paths.commandParentDirectory(), fixture.paths.stateDirectory,
+      fixture.paths.hostsPath.parent_path()};
+  for (const auto& directory : directories) {
+    for (const auto& name : {stale, young, std::string(".vellorin-tmp-notours")}) writeTextFile(directory / name, "");
+    for (const auto& name : {stale, std::string(".vellorin-tmp-notours")}) {
+      std::filesystem::last_write_time(directory / name, std::filesystem::file_time_type::clock::now() - std::chrono::minutes(2));
+    }
+  }
+  service->removeStaleTemporaryFiles();
+  for (const auto& directory : directories) {
+    EXPECT_FALSE(std::filesystem::exists(directory / stale)) << directory;
+    EXPECT_TRUE(std::filesystem::exists(directory / young) && std::filesystem::exists(directory / ".vellorin-tmp-notours"));
+  }
+}
+
+// newsyslog renames the daemon's log and starts a new one; the daemon's next line goes there.
+TEST(DaemonLog, ALineAfterARotationGoesToTheNewLog) {
+  TemporaryDirectory temp;
+  const auto log = temp / "helper.log";
+  const UniqueFd fd(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  EXPECT_FALSE(followLogRotation(fd.get(), log)) << "still the same file";
+  std::filesystem::rename(log, temp / "helper.log.0");
+  EXPECT_TRUE(followLogRotation(fd.get(), log));
+  ASSERT_TRUE(writeAll(fd.get(), "one\n"));
+  EXPECT_EQ(fileMode(log), 0644u);
+  std::filesystem::rename(log, temp / "helper.log.0");
+  writeTextFile(log, "new\n", 0640);  // made by the rotation itself
+  EXPECT_TRUE(followLogRotation(fd.get(), log));
+  ASSERT_TRUE(writeAll(fd.get(), "two\n"));
+  EXPECT_EQ(readTextFile(log), "new\ntwo\n");
+  EXPECT_EQ(readTextFile(temp / "helper.log.0"), "one\n");
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Stages the install of each service manager's layout into a DESTDIR folder and checks what lands
 # there: the binary where the service definitions point, a manual page that renders without
-# warnings, a systemd unit and environment file that agree on every location, a LaunchDaemon whose
-# start command really records the process id that its log rotation signals, nothing of the other
-# platform, an environment file kept on reinstall, and an uninstall script that removes what the
-# install and the daemon laid down and nothing else. Each layout is configured in a build folder of
+# warnings, a systemd unit and environment file that agree on every location, a LaunchDaemon that
+# starts the helper itself and a log rotation that signals nobody, the shipped configuration
+# profile, nothing of the other platform, an environment file kept on reinstall, and an uninstall
+# script that removes what the install and the daemon laid down and nothing else. Each layout is configured in a build folder of
 # its own and installs the binary of the build under test.
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -120,45 +120,40 @@ assert os.path.dirname(environment["VELLORIN_HOSTS_PATH"]) in values("ReadWriteP
 PY
 }
 
-# The property list, the newsyslog entry, and the start command run for real with its paths moved
-# into a scratch folder: the id it records is the one of the process that becomes the daemon.
+# The property list and the newsyslog entry as launchd and newsyslog read them, and the
+# configuration profile shipped for management servers; STAGE [BUNDLE-IDENTIFIER].
 check_launchd_layout() {
-  local stage=$1
-  python3 - "$stage" "$work" <<'PY' || fail "the launchd definitions are wrong"
-import os, plistlib, subprocess, sys
-stage, work = sys.argv[1:3]
-helper = "/Library/PrivilegedHelperTools/VellorinHelper"
+  python3 - "$1" "$source/packaging/app.vellorin.helper.mobileconfig" "${2:-}" <<'PY' || fail "the launchd definitions are wrong"
+import plistlib, sys, uuid
+stage, profile_path, bundle = sys.argv[1:4]
 with open(stage + "/Library/LaunchDaemons/app.vellorin.helper.plist", "rb") as f:
     p = plistlib.load(f)
-assert p["Label"] == "app.vellorin.helper", p
+label = "app.vellorin.helper"
+assert p["Label"] == label, p
+# The helper itself, so that System Settings names it; no shell and no process-id file.
+assert p["ProgramArguments"] == ["/Library/PrivilegedHelperTools/VellorinHelper", "watch"], p["ProgramArguments"]
 assert p["RunAtLoad"] is True and p["KeepAlive"] is True and p.get("UserName", "root") == "root", p
 log = p["StandardErrorPath"]
 assert log == "/var/log/vellorin-helper.log", log
-shell, option, script = p["ProgramArguments"]
-assert (shell, option) == ("/bin/sh", "-c"), p["ProgramArguments"]
-assert script.endswith(f"exec '{helper}' watch"), script
+assert p["EnvironmentVariables"] == {"VELLORIN_LOG_PATH": log}, "the daemon must know its log to follow a rotation"
+assert p.get("AssociatedBundleIdentifiers") == ([bundle] if bundle else None), p.get("AssociatedBundleIdentifiers")
 
 entries = [line.split() for line in open(stage + "/etc/newsyslog.d/app.vellorin.helper.conf")
            if line.strip() and not line.lstrip().startswith("#")]
-assert len(entries) == 1, entries
-name, owner, mode, count, size, when, flags, pid_file, signal = entries[0]
+assert len(entries) == 1 and len(entries[0]) == 7, entries
+name, owner, mode, count, size, when, flags = entries[0]
 assert name == log and owner == "root:wheel" and mode == "644" and int(count) > 0 and int(size) > 0, entries
-assert pid_file.startswith("/var/run/") and signal == "15", entries
+assert "N" in flags, "a rotation must signal nobody"
 
-scratch = os.path.join(work, "launchd-run")
-os.makedirs(scratch)
-fake_helper, fake_pid = os.path.join(scratch, "helper"), os.path.join(scratch, "helper.pid")
-with open(fake_helper, "w") as f:
-    f.write('#!/bin/sh\necho "$$ $*"\n')
-os.chmod(fake_helper, 0o755)
-assert script.count(pid_file) == 2, "the start command must write the id where newsyslog reads it"
-moved = script.replace(pid_file, fake_pid).replace(helper, fake_helper)
-ran = subprocess.run([shell, option, moved], capture_output=True, text=True, timeout=10)
-assert ran.returncode == 0, ran.stderr
-pid, arguments = ran.stdout.split(" ", 1)
-assert arguments == "watch\n", ran.stdout
-assert open(fake_pid).read() == pid + "\n", "the recorded id is not the daemon's"
-assert sorted(os.listdir(scratch)) == ["helper", "helper.pid"], "a temporary file was left behind"
+with open(profile_path, "rb") as f:
+    profile = plistlib.load(f)
+assert profile["PayloadType"] == "Configuration" and profile["PayloadScope"] == "System", profile
+(payload,) = profile["PayloadContent"]
+assert payload["PayloadType"] == "com.apple.servicemanagement", payload
+assert payload["Rules"] == [{"Comment": payload["Rules"][0]["Comment"], "RuleType": "Label", "RuleValue": label}]
+ids = [profile["PayloadUUID"], payload["PayloadUUID"]]
+assert len({str(uuid.UUID(i)) for i in ids}) == 2, ids
+assert payload["PayloadIdentifier"].startswith(profile["PayloadIdentifier"] + "."), payload["PayloadIdentifier"]
 PY
 }
 
@@ -194,6 +189,9 @@ expect_contents "$M" /Library/PrivilegedHelperTools/VellorinHelper /Library/Priv
   /usr/local/share/man/man8/VellorinHelper.8
 check_binary "$M/Library/PrivilegedHelperTools/VellorinHelper"
 check_launchd_layout "$M"
+configure macos-app -DVELLORIN_SERVICE_PLATFORM=launchd -DVELLORIN_APPLICATION_BUNDLE_IDENTIFIER=com.example.Focus
+stage macos-app --prefix /usr/local
+check_launchd_layout "$work/macos-app.stage" com.example.Focus
 
 # The uninstall script on each staged tree, with what the daemon lays down beside it, and files of
 # others it must leave alone. Without --purge the state and the configuration stay.
@@ -218,7 +216,7 @@ others_macos=(/Library/LaunchDaemons/other.plist /Users/Shared/other.txt /var/lo
 state_macos=("/Library/Application Support/Vellorin/active-session.json"
   /Users/Shared/Vellorin/helper-protocol-v1 /Users/Shared/Vellorin/blocked-app-events.json
   /Users/Shared/Vellorin/Commands/a.request.json /var/log/vellorin-helper.log /var/log/vellorin-helper.log.0.bz2)
-daemon_files "$M" "${others_macos[@]}" "${state_macos[@]}" /var/run/app.vellorin.helper.pid
+daemon_files "$M" "${others_macos[@]}" "${state_macos[@]}"
 cp "$M/Library/PrivilegedHelperTools/vellorin-helper-uninstall" "$work/uninstall-macos"
 sh "$M/Library/PrivilegedHelperTools/vellorin-helper-uninstall" --root "$M" >/dev/null || fail "the macOS uninstall failed"
 expect_contents "$M" "${others_macos[@]}" "${state_macos[@]}"

@@ -76,6 +76,9 @@ class FaultInjectingFileSystem final : public FileSystem {
     return target_->removeEntryAt(directory, name);
   }
   std::vector<std::string> listDirectoryAt(int directory) override { return target_->listDirectoryAt(directory); }
+  void removeStaleTemporaryFilesAt(int directory, std::chrono::seconds minimumAge) override {
+    target_->removeStaleTemporaryFilesAt(directory, minimumAge);
+  }
   mode_t modeOf(int fd) override { return target_->modeOf(fd); }
   void setMode(int fd, mode_t mode) override { target_->setMode(fd, mode); }
 
