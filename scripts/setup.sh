@@ -4,13 +4,14 @@ set -euo pipefail
 
 if [ "$(uname -s)" = "Darwin" ]; then
   echo "On macOS, install the dependencies with Homebrew:"
-  echo "  brew install cmake ninja nlohmann-json icu4c googletest google-benchmark"
+  echo "  brew install cmake ninja nlohmann-json icu4c googletest google-benchmark   # icu4c: headers only"
   exit 0
 fi
 
+# llvm and file: the macOS check reads the Mach-O files it links.
 packages=(cmake ninja-build g++ clang libc++-14-dev libc++abi-14-dev libclang-rt-14-dev
           nlohmann-json3-dev libicu-dev libgtest-dev libgmock-dev googletest
-          libbenchmark-dev procps groff-base python3)
+          libbenchmark-dev procps groff-base python3 llvm file)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
