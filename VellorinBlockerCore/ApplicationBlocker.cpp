@@ -8,13 +8,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
-#include <fstream>
 #include <charconv>
 #include <chrono>
 #include <exception>
+#include <fstream>
 #include <limits>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "VellorinBlockerCore/SystemCalls.hpp"
@@ -102,12 +102,12 @@ std::optional<int32_t> parseInt32(std::string_view text) {
 // runs of spaces; whitespace inside the command line is kept.
 std::optional<RunningProcess> parseSnapshotLine(std::string_view line) {
   line = trimSpacesAndTabs(line);
-  const auto firstGap = std::find_if(line.begin(), line.end(), isSpaceOrTab);
+  const auto* const firstGap = std::find_if(line.begin(), line.end(), isSpaceOrTab);
   if (firstGap == line.end()) return std::nullopt;
   const std::string_view pidText = line.substr(0, static_cast<size_t>(firstGap - line.begin()));
 
   const std::string_view rest = trimSpacesAndTabs(line.substr(pidText.size()));
-  const auto secondGap = std::find_if(rest.begin(), rest.end(), isSpaceOrTab);
+  const auto* const secondGap = std::find_if(rest.begin(), rest.end(), isSpaceOrTab);
   if (secondGap == rest.end()) return std::nullopt;
   const std::string_view ppidText = rest.substr(0, static_cast<size_t>(secondGap - rest.begin()));
   const std::string_view command = trimSpacesAndTabs(rest.substr(ppidText.size()));
@@ -184,7 +184,7 @@ bool AllowedProcessMatcher::matches(std::string_view command) const {
   return anyEntry;
 }
 
-ApplicationBlocker::ApplicationBlocker(HelperPaths paths_, ProcessRunner runner)
+ApplicationBlocker::ApplicationBlocker(HelperPaths paths_, const ProcessRunner& runner)
     : ApplicationBlocker(std::move(paths_), runner, [runner] { return runningProcesses(runner); }) {}
 
 ApplicationBlocker::ApplicationBlocker(HelperPaths paths_, ProcessRunner runner, RunningProcessesProvider provider,
@@ -200,7 +200,7 @@ std::vector<HelperBlockedAppEvent> ApplicationBlocker::terminate(
   const ApplicationTargetIndex targets(apps);  // built once for both snapshots
   std::vector<MatchedApplicationProcess> matches =
       matchingProcesses(targets, runningProcessesProvider(), allowedProcessMatchers);
-  const int32_t ownPID = static_cast<int32_t>(::getpid());
+  const auto ownPID = static_cast<int32_t>(::getpid());
   std::erase_if(matches, [&](const MatchedApplicationProcess& match) {
     return match.process.pid == ownPID || !isSignallable(match.process.pid);
   });
@@ -211,7 +211,7 @@ std::vector<HelperBlockedAppEvent> ApplicationBlocker::terminate(
   killList.erase(std::unique(killList.begin(), killList.end()), killList.end());  // already ascending
 
   // The events say what was found, fixed before any signal is sent.
-  const auto events = blockedApplicationEvents(matches, sessionID, std::chrono::system_clock::now());
+  auto events = blockedApplicationEvents(matches, sessionID, std::chrono::system_clock::now());
   if (paths.dryRun || killList.empty()) return events;
 
   signalProcesses("-TERM", killList);
@@ -263,9 +263,10 @@ std::optional<uid_t> ApplicationBlocker::processOwner(int32_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
     if (!startsWith(line, "Uid:")) continue;
-    unsigned long real = 0, effective = 0;
-    if (std::sscanf(line.c_str(), "Uid: %lu %lu", &real, &effective) != 2) return std::nullopt;
-    return static_cast<uid_t>(effective);
+    std::istringstream ids(line.substr(4));
+    uid_t real = 0, effective = 0;
+    if (!(ids >> real >> effective)) return std::nullopt;  // a number out of range fails too
+    return effective;
   }
   return std::nullopt;
 #endif

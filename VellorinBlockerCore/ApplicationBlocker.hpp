@@ -61,6 +61,11 @@ class ApplicationTargetIndex {
  public:
   explicit ApplicationTargetIndex(const std::vector<HelperApp>& apps);
   ~ApplicationTargetIndex();
+  // It refers to the targets it was built from: a copy could outlive them.
+  ApplicationTargetIndex(const ApplicationTargetIndex&) = delete;
+  ApplicationTargetIndex& operator=(const ApplicationTargetIndex&) = delete;
+  ApplicationTargetIndex(ApplicationTargetIndex&&) = delete;
+  ApplicationTargetIndex& operator=(ApplicationTargetIndex&&) = delete;
 
   const HelperApp* owner(std::string_view command) const;
   bool empty() const { return byPathHash_.empty(); }
@@ -77,7 +82,7 @@ class ApplicationBlocker {
  public:
   // Takes snapshots with the default provider (runningProcesses through the runner) and signals
   // through the runner.
-  ApplicationBlocker(HelperPaths paths, ProcessRunner processRunner);
+  ApplicationBlocker(HelperPaths paths, const ProcessRunner& processRunner);
   ApplicationBlocker(HelperPaths paths, ProcessRunner processRunner, RunningProcessesProvider runningProcessesProvider,
                      ProcessOwnerProvider processOwnerProvider = processOwner);
 

@@ -28,7 +28,7 @@ std::optional<std::string> userName(uid_t uid) {
     passwd entry{};
     passwd* found = nullptr;
     const int error = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
-    if (error == ERANGE && buffer.size() < 1024 * 1024) {
+    if (error == ERANGE && buffer.size() < size_t{1024} * 1024) {
       buffer.resize(buffer.size() * 2);
       continue;
     }
@@ -39,7 +39,7 @@ std::optional<std::string> userName(uid_t uid) {
 
 }  // namespace
 
-ConsoleUserBlockedApplicationNotifier::ConsoleUserBlockedApplicationNotifier(ProcessRunner runner)
+ConsoleUserBlockedApplicationNotifier::ConsoleUserBlockedApplicationNotifier(const ProcessRunner& runner)
     : ConsoleUserBlockedApplicationNotifier(runner, [runner] { return runningProcessCommands(runner); }, consoleUser) {}
 
 ConsoleUserBlockedApplicationNotifier::ConsoleUserBlockedApplicationNotifier(ProcessRunner runner,

@@ -22,7 +22,7 @@ class HelperBlockedApplicationNotifier {
 
 class NoopBlockedApplicationNotifier final : public HelperBlockedApplicationNotifier {
  public:
-  void notify(const HelperBlockedAppEvent&) override {}
+  void notify(const HelperBlockedAppEvent& /*event*/) override {}
 };
 
 using RunningProcessCommandsProvider = std::function<std::vector<std::string>()>;
@@ -46,7 +46,7 @@ class ConsoleUserBlockedApplicationNotifier final : public HelperBlockedApplicat
   static constexpr std::chrono::milliseconds toolTimeLimit{5000};
 
   // The real collaborators: the process listing through the runner, and the console device.
-  explicit ConsoleUserBlockedApplicationNotifier(ProcessRunner processRunner);
+  explicit ConsoleUserBlockedApplicationNotifier(const ProcessRunner& processRunner);
   ConsoleUserBlockedApplicationNotifier(ProcessRunner processRunner,
                                         RunningProcessCommandsProvider runningProcessCommandsProvider,
                                         ConsoleUserProvider consoleUserProvider);

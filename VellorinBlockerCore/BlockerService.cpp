@@ -31,9 +31,9 @@ bool sessionIncludesExistingTargets(const HelperSession& next, const HelperSessi
   for (const auto& app : next.apps) bundleIdentifiers.insert(app.bundleIdentifier);
   for (const auto& website : next.websites) websiteIDs.insert(website.id);
   return std::all_of(existing.apps.begin(), existing.apps.end(),
-                     [&](const HelperApp& app) { return bundleIdentifiers.count(app.bundleIdentifier) > 0; }) &&
+                     [&](const HelperApp& app) { return bundleIdentifiers.contains(app.bundleIdentifier); }) &&
          std::all_of(existing.websites.begin(), existing.websites.end(),
-                     [&](const HelperWebsite& website) { return websiteIDs.count(website.id) > 0; });
+                     [&](const HelperWebsite& website) { return websiteIDs.contains(website.id); });
 }
 
 }  // namespace

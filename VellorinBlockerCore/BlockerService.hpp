@@ -66,7 +66,7 @@ class BlockerService {
   HelperStatus apply(const HelperSession& session);
   // Replaces the active session under the lock rules. Needs root (or dry-run mode); a session over
   // the maximum is refused like one for apply.
-  HelperStatus update(const HelperSession& session);
+  HelperStatus update(const HelperSession& next);
   // Where the stored session stands. A state file that cannot be read or decoded is an error.
   HelperStatus status(const std::string& message) const;
   // Reads a session file; every failure becomes sessionDecodeFailed.

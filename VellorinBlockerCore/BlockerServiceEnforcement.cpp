@@ -64,7 +64,7 @@ HelperStatus BlockerService::restoreAndReport(bool force, const std::string& mes
   return status(message);
 }
 
-void BlockerService::restore(bool force, const std::string&) {
+void BlockerService::restore(bool force, const std::string& /*message*/) {
   requireRoot();
   if (!force) refuseWhileLocked();
   legacyNetworkBlockCleanup_.restore(force);

@@ -18,7 +18,8 @@
 #include "VellorinBlockerCore/SystemCalls.hpp"
 #include "VellorinBlockerCore/Text.hpp"
 
-extern char** environ;
+// POSIX's process environment, which macOS's unistd.h does not declare.
+extern char** environ;  // NOLINT(readability-redundant-declaration,cppcoreguidelines-avoid-non-const-global-variables)
 
 namespace vellorin {
 namespace {
@@ -67,6 +68,8 @@ class SpawnActions {
   ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
   SpawnActions(const SpawnActions&) = delete;
   SpawnActions& operator=(const SpawnActions&) = delete;
+  SpawnActions(SpawnActions&&) = delete;
+  SpawnActions& operator=(SpawnActions&&) = delete;
 
   void duplicate(int fd, int target) {
     if (const int error = ::posix_spawn_file_actions_adddup2(&actions_, fd, target); error != 0) {
@@ -95,7 +98,7 @@ class SpawnActions {
   const posix_spawn_file_actions_t* get() const { return &actions_; }
 
  private:
-  posix_spawn_file_actions_t actions_;
+  posix_spawn_file_actions_t actions_{};
 };
 
 class SpawnAttributes {
@@ -108,6 +111,8 @@ class SpawnAttributes {
   ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
   SpawnAttributes(const SpawnAttributes&) = delete;
   SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  SpawnAttributes(SpawnAttributes&&) = delete;
+  SpawnAttributes& operator=(SpawnAttributes&&) = delete;
 
   // The helper ignores SIGPIPE, and ignored signals stay ignored across exec. The tools expect
   // the ordinary dispositions and an empty signal mask, so both are reset in the child.
@@ -132,23 +137,25 @@ class SpawnAttributes {
   static void check(int error, const char* call) {
     if (error != 0) throwSystemError(error, call);
   }
-  posix_spawnattr_t attributes_;
+  posix_spawnattr_t attributes_{};
 };
 
 // A started child that is reaped exactly once. If its owner goes away before waiting (a failed
 // read, an exception), the child is killed and reaped so that no zombie is left behind. Until it
-// is reaped its identifier cannot be reused, so the signal can only reach our own child.
+// is reaped its identifier cannot be reused, so the signal can only reach our own child; once it
+// is reaped, nothing is signalled or waited for again.
 class ChildProcess {
  public:
   explicit ChildProcess(pid_t pid) : pid_(pid) {}
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
+  ChildProcess(ChildProcess&&) = delete;
+  ChildProcess& operator=(ChildProcess&&) = delete;
   ~ChildProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      int status = 0;
-      retryOnInterrupt([&] { return ::waitpid(pid_, &status, 0); });
-    }
+    if (reaped_) return;
+    signalProcess(pid_, SIGKILL);
+    int status = 0;
+    retryOnInterrupt([&] { return ::waitpid(pid_, &status, 0); });
   }
 
   // Blocks until the child has exited; returns its exit status, or 128 + the signal number for a
@@ -160,27 +167,25 @@ class ChildProcess {
 
   // Ends the child by force and reaps it.
   int kill() {
-    ::kill(pid_, SIGKILL);
+    if (!reaped_) signalProcess(pid_, SIGKILL);
     return wait();
   }
 
  private:
   std::optional<int> reap(int options) {
+    if (reaped_) return status_;
     int status = 0;
     const pid_t result = retryOnInterrupt([&] { return ::waitpid(pid_, &status, options); });
     if (result == 0) return std::nullopt;
-    if (result < 0) {
-      const int error = errno;
-      pid_ = -1;  // Nothing left to reap (ECHILD): someone else collected it.
-      throwSystemError(error, "waitpid");
-    }
-    pid_ = -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return 128;
+    reaped_ = true;  // Either way there is nothing left to reap (ECHILD: someone else collected it).
+    if (result < 0) throwSystemError("waitpid");
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 128;
+    return status_;
   }
 
-  pid_t pid_;
+  const pid_t pid_;
+  bool reaped_ = false;
+  std::optional<int> status_;
 };
 
 ChildProcess spawnChild(const std::string& executable, const std::vector<std::string>& arguments, int outputFd) {

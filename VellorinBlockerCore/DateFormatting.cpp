@@ -15,7 +15,7 @@ struct CivilDate {
 
 // Days since 1970-01-01 of a civil date (Howard Hinnant's algorithm; valid for every year).
 int64_t daysFromCivil(int64_t year, unsigned month, unsigned day) {
-  year -= month <= 2;
+  year -= month <= 2 ? 1 : 0;
   const int64_t era = (year >= 0 ? year : year - 399) / 400;
   const auto yearOfEra = static_cast<unsigned>(year - era * 400);
   const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
@@ -32,7 +32,7 @@ CivilDate civilFromDays(int64_t days) {
   const unsigned mp = (5 * dayOfYear + 2) / 153;
   const unsigned day = dayOfYear - (153 * mp + 2) / 5 + 1;
   const unsigned month = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t year = static_cast<int64_t>(yearOfEra) + era * 400 + (month <= 2);
+  const int64_t year = static_cast<int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0);
   return {year, month, day};
 }
 
@@ -51,14 +51,15 @@ std::string formatDate(TimePoint time, bool withMilliseconds) {
   const int64_t days = (seconds >= 0 ? seconds : seconds - 86399) / 86400;
   const int64_t secondOfDay = seconds - days * 86400;
   const CivilDate date = civilFromDays(days);
+  // The buffer holds the longest date a 64-bit year gives, so the text is never cut.
   char buffer[64];
   if (withMilliseconds) {
-    std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ",
+    (void)std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ",
                   static_cast<long long>(date.year), date.month, date.day,
                   static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),
                   static_cast<long long>(secondOfDay % 60), static_cast<long long>(fraction));
   } else {
-    std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ",
+    (void)std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ",
                   static_cast<long long>(date.year), date.month, date.day,
                   static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),
                   static_cast<long long>(secondOfDay % 60));
@@ -91,7 +92,7 @@ std::optional<TimePoint> parseWholeSecondDate(std::string_view text) {
   const int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
   if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month)) return std::nullopt;
   if (hour > 23 || minute > 59 || second > 59) return std::nullopt;
-  const int64_t seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+  const int64_t seconds = daysFromCivil(year, month, day) * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
   // A clock with nanosecond ticks reaches only the years 1677 to 2262; a date outside what the
   // clock can hold is rejected rather than wrapped around.
   using std::chrono::duration_cast;

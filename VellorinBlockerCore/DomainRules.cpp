@@ -19,7 +19,7 @@ using UText16 = std::u16string;
 // ICU only fails here when it runs out of memory or is handed a broken pattern; both are faults of
 // the process, not of the text being normalised.
 void check(UErrorCode status, const char* what) {
-  if (U_FAILURE(status)) throw std::runtime_error(std::string(what) + ": " + u_errorName(status));
+  if (U_FAILURE(status) != 0) throw std::runtime_error(std::string(what) + ": " + u_errorName(status));
 }
 
 // Runs an ICU call that writes into a buffer the usual way: once without a buffer to learn the
@@ -94,7 +94,7 @@ UText16 composed(const UText16& text) {
 // UTF-8 bytes order like code points, so the composed form's bytes serve as the key.
 class HostNameSet {
  public:
-  void insert(std::string name) { members_.try_emplace(toUtf8(composed(fromUtf8(name))), std::move(name)); }
+  void insert(const std::string& name) { members_.try_emplace(toUtf8(composed(fromUtf8(name))), name); }
   std::vector<std::string> sorted() const {
     std::vector<std::string> names;
     for (const auto& member : members_) names.push_back(member.second);
@@ -138,7 +138,7 @@ std::vector<std::string> DomainRules::wildcardResolverDomains(const std::vector<
   HostNameSet domains;
   for (const auto& website : websites) {
     if (!website.includeWildcardSubdomains) continue;
-    if (std::string domain = normalize(website.domain); !domain.empty()) domains.insert(std::move(domain));
+    if (const std::string domain = normalize(website.domain); !domain.empty()) domains.insert(domain);
   }
   return domains.sorted();
 }

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <string_view>
@@ -46,10 +46,7 @@ constexpr size_t temporaryRandomDigits = 16;
 std::string temporaryName() {
   unsigned char bytes[temporaryRandomDigits / 2];
   fillRandomBytes(bytes, sizeof bytes);
-  char name[48];
-  std::snprintf(name, sizeof name, "%s%02x%02x%02x%02x%02x%02x%02x%02x", temporaryPrefix.data(), bytes[0], bytes[1],
-                bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7]);
-  return name;
+  return std::string(temporaryPrefix) + hexDigits(bytes, sizeof bytes);
 }
 
 bool isTemporaryName(std::string_view name) {

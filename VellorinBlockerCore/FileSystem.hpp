@@ -19,7 +19,7 @@
 namespace vellorin {
 
 // Files at places every local user can write are read only up to this size.
-inline constexpr size_t untrustedFileSizeCap = 16 * 1024 * 1024;
+inline constexpr size_t untrustedFileSizeCap = size_t{16} * 1024 * 1024;
 
 struct WriteOptions {
   // Mode of the new file. Without one the mode of the file being replaced is kept, or 0644 for a

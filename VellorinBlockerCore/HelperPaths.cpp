@@ -5,7 +5,8 @@
 
 #include <string>
 
-extern char** environ;
+// POSIX's process environment, which macOS's unistd.h does not declare.
+extern char** environ;  // NOLINT(readability-redundant-declaration,cppcoreguidelines-avoid-non-const-global-variables)
 
 namespace vellorin {
 namespace {

@@ -185,16 +185,12 @@ json HelperApp::toJson() const {
   return object;
 }
 
-HelperApp HelperApp::fromJson(const json& json) { return appFromJsonAt(json, ""); }
-
 json HelperWebsite::toJson() const {
   return {{"id", id},
           {"domain", domain},
           {"includeSubdomains", includeSubdomains},
           {"includeWildcardSubdomains", includeWildcardSubdomains}};
 }
-
-HelperWebsite HelperWebsite::fromJson(const json& json) { return websiteFromJsonAt(json, ""); }
 
 json HelperSession::toJson() const {
   json websiteArray = json::array();
@@ -232,14 +228,6 @@ json HelperVersionPayload::toJson() const {
   return {{"helperVersion", helperVersion}, {"protocolVersion", protocolVersion}};
 }
 
-HelperVersionPayload HelperVersionPayload::fromJson(const json& json) {
-  const ObjectReader reader(json, "");
-  HelperVersionPayload payload;
-  payload.helperVersion = reader.requiredString("helperVersion");
-  payload.protocolVersion = reader.requiredString("protocolVersion");
-  return payload;
-}
-
 // ---- Command records
 
 std::string_view textValue(HelperCommandKind kind) {
@@ -273,7 +261,7 @@ HelperCommandRequest HelperCommandRequest::fromJson(const json& json) {
   request.id = reader.requiredString("id");
   const std::string command = reader.requiredString("command");
   const auto kind = helperCommandKind(command);
-  if (!kind) throw DecodingError("Key \"command\" holds an unknown command word: \"" + command + "\".");
+  if (!kind) throw DecodingError(R"(Key "command" holds an unknown command word: ")" + command + "\".");
   request.command = *kind;
   if (const auto* session = reader.optional("session")) request.session = sessionFromJsonAt(*session, "session");
   request.force = reader.optionalBool("force");
@@ -304,8 +292,6 @@ json HelperBlockedAppEvent::toJson() const {
           {"name", name},   {"path", path},           {"occurredAt", formatWholeSecondDate(occurredAt)}};
 }
 
-HelperBlockedAppEvent HelperBlockedAppEvent::fromJson(const json& json) { return eventFromJsonAt(json, ""); }
-
 json eventsToJson(const std::vector<HelperBlockedAppEvent>& events) {
   json array = json::array();
   for (const auto& event : events) array.push_back(event.toJson());
@@ -328,10 +314,10 @@ HelperCommandError::HelperCommandError(Case errorCase, std::string description)
 HelperCommandError HelperCommandError::activeSessionLocked(TimePoint endsAt) {
   return {Case::activeSessionLocked, "Session is locked until " + formatMillisecondDate(endsAt) + "."};
 }
-HelperCommandError HelperCommandError::invalidCommand(std::string word) {
+HelperCommandError HelperCommandError::invalidCommand(const std::string& word) {
   return {Case::invalidCommand, "Invalid helper command: " + word};
 }
-HelperCommandError HelperCommandError::missingArgument(std::string name) {
+HelperCommandError HelperCommandError::missingArgument(const std::string& name) {
   return {Case::missingArgument, "Missing helper argument: " + name};
 }
 HelperCommandError HelperCommandError::commandFailed(std::string output) { return {Case::commandFailed, std::move(output)}; }

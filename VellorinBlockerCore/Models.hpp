@@ -34,7 +34,6 @@ struct HelperApp {
 
   bool operator==(const HelperApp&) const = default;
   nlohmann::json toJson() const;
-  static HelperApp fromJson(const nlohmann::json& json);
 };
 
 struct HelperWebsite {
@@ -45,7 +44,6 @@ struct HelperWebsite {
 
   bool operator==(const HelperWebsite&) const = default;
   nlohmann::json toJson() const;
-  static HelperWebsite fromJson(const nlohmann::json& json);
 };
 
 struct HelperSession {
@@ -84,7 +82,6 @@ struct HelperVersionPayload {
 
   bool operator==(const HelperVersionPayload&) const = default;
   nlohmann::json toJson() const;
-  static HelperVersionPayload fromJson(const nlohmann::json& json);
 };
 
 enum class HelperCommandKind { apply, cleanup, restore, update };
@@ -125,7 +122,6 @@ struct HelperBlockedAppEvent {
 
   bool operator==(const HelperBlockedAppEvent&) const = default;
   nlohmann::json toJson() const;
-  static HelperBlockedAppEvent fromJson(const nlohmann::json& json);
 };
 
 nlohmann::json eventsToJson(const std::vector<HelperBlockedAppEvent>& events);
@@ -146,8 +142,8 @@ class HelperCommandError : public std::exception {
   };
 
   static HelperCommandError activeSessionLocked(TimePoint endsAt);
-  static HelperCommandError invalidCommand(std::string word);
-  static HelperCommandError missingArgument(std::string name);
+  static HelperCommandError invalidCommand(const std::string& word);
+  static HelperCommandError missingArgument(const std::string& name);
   static HelperCommandError commandFailed(std::string output);
   static HelperCommandError sessionUpdateRejected(std::string rule);
   static HelperCommandError helperRequiresRoot();
@@ -155,8 +151,7 @@ class HelperCommandError : public std::exception {
   static HelperCommandError noActiveSession();
 
   Case errorCase() const { return case_; }
-  // The description text of the case, its payload included; what() gives the same text.
-  const std::string& errorDescription() const { return description_; }
+  // The description text of the case, its payload included.
   const char* what() const noexcept override { return description_.c_str(); }
 
  private:

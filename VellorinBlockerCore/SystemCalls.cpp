@@ -1,14 +1,13 @@
 // Descriptor ownership, errno-preserving failures and the random source.
 #include "VellorinBlockerCore/SystemCalls.hpp"
 
+#include <signal.h>
 #include <unistd.h>
 #if defined(__APPLE__)
 #include <sys/random.h>
 #endif
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
 
 namespace vellorin {
 
@@ -21,6 +20,11 @@ void throwSystemError(const std::string& what) { throwSystemError(errno, what); 
 
 void throwSystemError(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);
+}
+
+bool signalProcess(pid_t pid, int signal) {
+  if (pid < 2 || pid == ::getpid()) return false;
+  return ::kill(pid, signal) == 0;
 }
 
 bool writeAll(int fd, std::string_view bytes) {
@@ -42,16 +46,25 @@ void fillRandomBytes(void* buffer, size_t length) {
   }
 }
 
-std::string makeRandomUUID() {
-  uint8_t bytes[16];
-  fillRandomBytes(bytes, sizeof bytes);
-  bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
-  bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  char text[37];
-  std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0],
-                bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9], bytes[10],
-                bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+std::string hexDigits(const unsigned char* bytes, size_t count) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(count * 2);
+  for (size_t i = 0; i < count; ++i) {
+    text += digits[bytes[i] >> 4];
+    text += digits[bytes[i] & 0x0F];
+  }
   return text;
+}
+
+std::string makeRandomUUID() {
+  unsigned char bytes[16];
+  fillRandomBytes(bytes, sizeof bytes);
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  const std::string hex = hexDigits(bytes, sizeof bytes);
+  return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) + "-" +
+         hex.substr(20);
 }
 
 }  // namespace vellorin

@@ -1,6 +1,8 @@
 // Thin wrappers over POSIX: an owned descriptor, errno-preserving failures, random bytes.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <string>
@@ -46,11 +48,18 @@ auto retryOnInterrupt(Call call) {
   }
 }
 
+// Sends the signal to the one process `pid`, unless `pid` is below 2 (the scheduler, init, or one of
+// kill's whole-group forms) or the helper's own. False when refused or when kill fails.
+bool signalProcess(pid_t pid, int signal);
+
 // Writes every byte, looping over short writes and EINTR. False on failure, with errno set.
 bool writeAll(int fd, std::string_view bytes);
 
 // Fills the buffer from the operating system's random source; throws std::system_error on failure.
 void fillRandomBytes(void* buffer, size_t length);
+
+// The bytes as lower-case hexadecimal digits, two per byte.
+std::string hexDigits(const unsigned char* bytes, size_t count);
 
 // A fresh random UUID (version 4) in its 36-character hyphenated form, lower case.
 std::string makeRandomUUID();

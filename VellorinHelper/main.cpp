@@ -52,26 +52,28 @@ std::string runHelperCommand(BlockerService& service, const std::vector<std::str
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A reader that goes away must not end the helper; writes then fail with EPIPE instead.
-  std::signal(SIGPIPE, SIG_IGN);
+  // A reader that goes away must not end the helper; writes then fail with EPIPE instead. SIG_IGN
+  // for SIGPIPE cannot fail.
+  (void)std::signal(SIGPIPE, SIG_IGN);
 
-  const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
   try {
     // Before anything else is opened, and before any tool is started.
     ensureStandardDescriptors();
     ensureUtf8CharacterLocale();
+    const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
     BlockerService service(HelperPaths::fromEnvironment(processEnvironment()), realFileSystem(),
                            BlockerServiceCollaborators{}, notificationCooldownSeconds,
                            [] { return std::chrono::system_clock::now(); });
     writeDocument(STDOUT_FILENO, runHelperCommand(service, arguments), "standard output");
     return 0;
   } catch (...) {
-    const nlohmann::json document = {{"error", failureDescription(std::current_exception())}};
     try {
+      const nlohmann::json document = {{"error", failureDescription(std::current_exception())}};
       writeDocument(STDERR_FILENO, document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace),
                     "standard error");
     } catch (...) {
-      // Nowhere left to report it; the exit status still says the command failed.
+      // Nowhere left to report it (not even memory for the text); the exit status still says
+      // the command failed.
     }
     return 1;
   }
