@@ -3,7 +3,8 @@
 
 1. Test lines against code lines: non-blank lines that are not only a // comment or inside a
    /* */ comment, in the C++ sources (.cpp, .hpp). Code is the library, the helper and the
-   benchmarks; the fuzz targets are counted on a line of their own.
+   benchmarks; the fuzz targets are counted on a line of their own, and the project's measure is
+   the tests against everything else (the fuzz targets counted with the code): at most 35 %.
 2. Include cycles between the library's modules (a header and its sources; the BlockerService*
    sources are one module).
 
@@ -77,7 +78,7 @@ def main():
     tests = lines(sources(root, "tests"))
     fuzz = lines(sources(root, "fuzz"))
     print(f"code {code} lines (library, helper, benchmarks), tests {tests} lines: tests are {tests / code:.1%} of code")
-    print(f"fuzz targets {fuzz} lines: counted with the code {tests / (code + fuzz):.1%}, with the tests {(tests + fuzz) / code:.1%}")
+    print(f"fuzz targets {fuzz} lines: counted with the code {tests / (code + fuzz):.2%}, with the tests {(tests + fuzz) / code:.1%}")
     cycles = include_cycles(root)
     print("include cycles: " + ("; ".join(" -> ".join(cycle) for cycle in cycles) if cycles else "none"))
 

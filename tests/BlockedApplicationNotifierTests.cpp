@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <system_error>
-
 #include "support/TestSupport.hpp"
 
 namespace vellorin {
@@ -15,21 +13,18 @@ using testing::RecordingRunner;
 
 const ConsoleUser jane{501, "jane"};
 
-HelperBlockedAppEvent event(const std::string& name) {
-  return HelperBlockedAppEvent{"e1", "s1", "com.example.chat", name, "/Applications/X.app", {}};
-}
-
 std::vector<RecordedCall> notified(RecordingRunner& runner, const std::string& name,
                                    RunningProcessCommandsProvider commands, ConsoleUserProvider user) {
-  EXPECT_NO_THROW(ConsoleUserBlockedApplicationNotifier(runner.runner(), commands, user).notify(event(name)));
+  ConsoleUserBlockedApplicationNotifier(runner.runner(), std::move(commands), std::move(user))
+      .notify(HelperBlockedAppEvent{"e1", "s1", "com.example.chat", name, "/Applications/X.app", {}});
   return runner.calls();
 }
 
+// Any local user may name the applications of a session: a name must never end the script early.
 TEST(ConsoleNotification, RunsTheLauncherWithTheEscapedScript) {
   const std::string suffix = " is locked until your focus session ends.\" with title \"Blocked by Vellorin\"";
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"Chat", "Chat"}, {"", "com.example.chat"}, {"My \"Best\" App", "My \\\"Best\\\" App"},
-      {"a\\\"b", "a\\\\\\\"b"}};  // a\"b: backslash doubled, quote escaped
+      {"", "com.example.chat"}, {"My \"Best\" App", "My \\\"Best\\\" App"}, {"a\\\"b", "a\\\\\\\"b"}};
   for (const auto& [name, escaped] : cases) {
     RecordingRunner runner;
     const std::vector<std::string> arguments = {"asuser", "501", "/usr/bin/sudo", "-u", "jane", "/usr/bin/osascript",
@@ -39,33 +34,42 @@ TEST(ConsoleNotification, RunsTheLauncherWithTheEscapedScript) {
   }
 }
 
+// The focus application is looked for in the process listing as "/bin/ps -axo command=" prints
+// it, where one line that is not UTF-8 must not hide it, and the helper is not taken for it.
 TEST(ConsoleNotification, PostsOnlyWhenSomeoneIsAtTheConsoleAndTheFocusApplicationIsNotRunning) {
-  const auto listing = [](std::vector<std::string> commands) { return [commands] { return commands; }; };
-  const auto janeAtConsole = [] { return std::optional<ConsoleUser>(jane); };
-  const std::vector<std::tuple<RunningProcessCommandsProvider, ConsoleUserProvider, size_t>> cases = {
-      {listing({"/bin/zsh", "/Applications/Vellorin.app/Contents/MacOS/Vellorin -psn_0_1"}), janeAtConsole, 0},
-      {listing({"/Users/bob/Applications/Vellorin.app/Contents/MacOS/Vellorin"}), janeAtConsole, 0},
-      {listing({"/Library/PrivilegedHelperTools/VellorinHelper watch"}), janeAtConsole, 1},  // the helper alone
-      {[]() -> std::vector<std::string> { throw std::runtime_error("ps"); }, janeAtConsole, 1},  // listing fails
-      {listing({}), [] { return std::optional<ConsoleUser>(); }, 0},
-      {listing({}), []() -> std::optional<ConsoleUser> { throw std::runtime_error("lookup"); }, 0},
-  };
-  for (size_t i = 0; i < cases.size(); ++i) {
+  const std::string listing = "/sbin/launchd\n  /usr/libexec/logd\n/Library/PrivilegedHelperTools/VellorinHelper watch\n"
+                              "/Applications/Bad\xff.app/Contents/MacOS/Bad\n";
+  const std::string focus = "/Users/bob/Applications/Vellorin.app/Contents/MacOS/Vellorin -psn_0_1\n";
+  const ConsoleUserProvider janeAtConsole = [] { return jane; }, nobody = [] { return std::nullopt; };
+  const ConsoleUserProvider broken = []() -> std::optional<ConsoleUser> { throw std::runtime_error("lookup"); };
+  const std::vector<std::tuple<std::optional<std::string>, ConsoleUserProvider, size_t>> cases = {
+      {listing, janeAtConsole, 2}, {listing + focus, janeAtConsole, 1},
+      {std::nullopt, janeAtConsole, 2},  // a listing that fails: better an extra notification than none
+      {listing, nobody, 1}, {listing, broken, 1}};
+  for (const auto& [output, user, calls] : cases) {
     RecordingRunner runner;
-    EXPECT_EQ(notified(runner, "Chat", std::get<0>(cases[i]), std::get<1>(cases[i])).size(), std::get<2>(cases[i]))
-        << "case " << i;
+    runner.handle("/bin/ps", [output = output](const std::vector<std::string>&, bool) -> std::string {
+      if (!output) throw std::system_error(ENOENT, std::generic_category(), "posix_spawn /bin/ps");
+      return *output;
+    });
+    runner.handle("/bin/launchctl", [](const std::vector<std::string>&, bool) -> std::string {
+      throw HelperCommandError::commandFailed("execution error: Not authorised (-1743)");  // swallowed
+    });
+    const ProcessRunner run = runner.runner();
+    const auto commands = [run] { return ConsoleUserBlockedApplicationNotifier::runningProcessCommands(run); };
+    EXPECT_EQ(notified(runner, "Chat", commands, user).size(), calls) << output.value_or("(no listing)");
+    EXPECT_EQ(runner.calls()[0], (RecordedCall{"/bin/ps", {"-axo", "command="}, true}));
   }
 }
 
-TEST(ConsoleNotification, LauncherFailuresAreSwallowed) {
-  for (const bool launchFails : {true, false}) {
-    RecordingRunner runner;
-    runner.handle("/bin/launchctl", [launchFails](const std::vector<std::string>&, bool) -> std::string {
-      if (launchFails) throw std::system_error(ENOENT, std::generic_category(), "posix_spawn /bin/launchctl");
-      throw HelperCommandError::commandFailed("execution error: Not authorised (-1743)");
-    });
-    EXPECT_EQ(notified(runner, "Chat", [] { return std::vector<std::string>{}; }, [] { return jane; }).size(), 1u);
-  }
+// The person at the console is the owner of the console device, unless that is root or nobody.
+TEST(ConsoleNotification, TheConsoleUserIsTheOwnerOfTheConsoleDevice) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the stand-in console to another user";
+  const testing::TemporaryDirectory temp;
+  testing::writeTextFile(temp / "console", "");
+  EXPECT_EQ(ConsoleUserBlockedApplicationNotifier::consoleUserOwning(temp / "console"), std::nullopt) << "owned by root";
+  ASSERT_EQ(::chown((temp / "console").c_str(), 65534, 65534), 0);
+  EXPECT_EQ(ConsoleUserBlockedApplicationNotifier::consoleUserOwning(temp / "console"), (ConsoleUser{65534, "nobody"}));
 }
 
 }  // namespace

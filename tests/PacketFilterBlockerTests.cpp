@@ -1,4 +1,4 @@
-// Tests of the packet-filter anchor: rules, configuration edits, and the pf tool calls with tokens.
+// Tests of undoing the packet-filter block: the pf tool calls, the configuration and the anchor.
 #include "VellorinBlockerCore/PacketFilterBlocker.hpp"
 
 #include <sys/stat.h>
@@ -12,102 +12,77 @@ namespace {
 
 using namespace testing;
 
-struct Sandbox {
-  TemporaryDirectory root;
-  HelperPaths paths = sandboxPaths(root.path(), false);
-  RecordingRunner recorder;  // answers are configured before blocker() is called
-  std::string conf = paths.pfConfPath.string();
-  std::string anchorLines = "anchor \"app.vellorin.helper\"\nload anchor \"app.vellorin.helper\" from \"" +
-                            paths.pfAnchorPath.string() + "\"\n";
-  Sandbox() { makeSandboxSystemDirectories(root.path()); }
-  PacketFilterBlocker blocker() { return PacketFilterBlocker(paths, realFileSystem(), recorder.runner()); }
-};
-
-TEST(PacketFilterBlockerTest, ApplyResolvesWritesAnchorHooksConfigurationAndKeepsLastToken) {
-  Sandbox sandbox;
-  sandbox.recorder.answer("/usr/bin/dscacheutil", "name: a\r\nip_address: 10.0.0.2\r\n\t ip_address:10.0.0.10 \n");
-  sandbox.recorder.answer("/sbin/pfctl", "Token : old\r\nToken : 1234 \r\npf enabled\n");
-  writeTextFile(sandbox.paths.pfConfPath, "\n  scrub-anchor \"com.apple/*\"\n\n", 0600);
-  sandbox.blocker().apply({"a.example"});
-  EXPECT_EQ(sandbox.recorder.calls(), (std::vector<RecordedCall>{
-                                          {"/usr/bin/dscacheutil", {"-q", "host", "-a", "name", "a.example"}, true},
-                                          {"/sbin/pfctl", {"-E", "-f", sandbox.conf, "-F", "states"}, true}}));
-  const std::string rules = "block return out proto tcp from any to 10.0.0.10\nblock return out proto udp from any to "
-                            "10.0.0.10\nblock return out proto tcp from any to 10.0.0.2\nblock return out proto udp "
-                            "from any to 10.0.0.2\n";
-  EXPECT_EQ(readTextFile(sandbox.paths.pfAnchorPath), "set block-policy drop\nset skip on lo0\n" + rules);
-  EXPECT_EQ(readTextFile(sandbox.paths.pfConfPath), "scrub-anchor \"com.apple/*\"\n" + sandbox.anchorLines);
-  EXPECT_EQ(readTextFile(sandbox.paths.pfTokenPath), "1234 ");  // the exact remainder of the last token line
-  EXPECT_EQ(fileMode(sandbox.paths.pfConfPath), 0600u);
-  EXPECT_EQ(fileMode(sandbox.paths.pfTokenPath), 0644u);
+ino_t inode(const std::filesystem::path& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
 }
 
-// Restore releases the trimmed token, or disables pf when forced or without a token. pf.conf loses our
-// lines, every line break splitting (CR LF gives two); one that is not UTF-8 is never rewritten.
-TEST(PacketFilterBlockerTest, RestoreReleasesTrimmedTokenOrDisablesAndUnhooksTheConfiguration) {
+// Restore releases the trimmed token, or disables pf when forced or without a token; pf.conf loses
+// our lines and keeps its mode, and one that is not UTF-8 is never rewritten. Without any trace of
+// the block (token, our lines, rules in the anchor) the helper never touches pf nor either file: a
+// VPN's kill switch or the administrator's own rules live there.
+TEST(PacketFilterBlockerTest, RestoreUndoesOnlyATraceOfTheBlockAndKeepsTheConfigurationWhole) {
   using Text = std::optional<std::string>;
-  const std::tuple<Text, bool, Text, std::string, Text> cases[] = {
-      {"\xC2\xA0tok\xE2\x80\xA8", false, "tok", "a\r\nb\n# app.vellorin.helper\n", "a\n\nb\n"},
-      {"tok", true, std::nullopt, "a\n", "a\n"}, {std::nullopt, false, std::nullopt, "a\n", "a\n"},
-      {" \r\n", false, std::nullopt, "a\n", "a\n"}, {"tok", false, "tok", "pass \xFF all\n", std::nullopt}};
-  for (const auto& [token, force, released, conf, unhooked] : cases) {
-    Sandbox sandbox;
-    if (token) writeTextFile(sandbox.paths.pfTokenPath, *token);
-    writeTextFile(sandbox.paths.pfConfPath, conf + sandbox.anchorLines, 0600);
-    writeTextFile(sandbox.paths.pfAnchorPath, "rules\n", 0640);
-    sandbox.blocker().restore(force);
-    const auto arguments = released ? std::vector<std::string>{"-X", *released, "-f", sandbox.conf}
-                                    : std::vector<std::string>{"-d", "-f", sandbox.conf};
-    EXPECT_EQ(sandbox.recorder.calls(), (std::vector<RecordedCall>{{"/sbin/pfctl", arguments, true}}));
-    EXPECT_FALSE(std::filesystem::exists(sandbox.paths.pfTokenPath));
-    EXPECT_EQ(readTextFile(sandbox.paths.pfAnchorPath), "");
-    EXPECT_EQ(fileMode(sandbox.paths.pfAnchorPath), 0640u);
-    EXPECT_EQ(readTextFile(sandbox.paths.pfConfPath), unhooked.value_or(conf + sandbox.anchorLines));
-    EXPECT_EQ(fileMode(sandbox.paths.pfConfPath), 0600u);
-  }
-}
-
-TEST(PacketFilterBlockerTest, ApplyKeepsANonUtf8ConfigurationAndRestoreGoesOnWhenItCannotBeRead) {
-  Sandbox sandbox;
-  writeTextFile(sandbox.paths.pfConfPath, "pass \xFF all\n");
-  sandbox.blocker().apply({});
-  EXPECT_EQ(readTextFile(sandbox.paths.pfConfPath), "pass \xFF all\n");
-  std::filesystem::remove(sandbox.paths.pfConfPath);
-  std::filesystem::create_directories(sandbox.paths.pfConfPath);  // cannot be read as a file
-  EXPECT_NO_THROW(sandbox.blocker().restore(true));
-  EXPECT_EQ(sandbox.recorder.calls().back(), (RecordedCall{"/sbin/pfctl", {"-d", "-f", sandbox.conf}, true}));
-}
-
-// The helper never enables pf itself: without a trace of its block, a restore leaves pf and both
-// files exactly as they are, while any one trace still undoes the block.
-TEST(PacketFilterBlockerTest, RestoreWithoutATraceOfTheBlockTouchesNothing) {
-  const auto inode = [](const std::filesystem::path& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+  struct Case {
+    Text token;
+    bool force;
+    std::string conf;  // followed by our lines when `hooked`
+    bool hooked;
+    Text anchor, released, unhooked;  // rules left in the anchor; the token released with -X (nothing: pf
+  };                                  // disabled, "none": no pf call); pf.conf afterwards (nothing: unchanged)
+  const Case cases[] = {
+      // The token's Unicode white space goes: back over a 3-byte line separator, never into the 4-byte emoji.
+      {"\xC2\xA0tok\xF0\x9F\x98\x80\xE2\x80\xA8", false, "a\r\nb\n# app.vellorin.helper\n", true, "rules\n", "tok\xF0\x9F\x98\x80", "a\n\nb\n"},
+      {"tok", true, "a\n", true, "rules\n", std::nullopt, "a\n"},
+      {"tok", false, "pass \xFF all\n", true, "rules\n", "tok", std::nullopt},
+      {std::nullopt, false, "pass out all\n", false, "block drop all\n", std::nullopt, std::nullopt},
+      {std::nullopt, false, "pass out all\n", false, " \n", "none", std::nullopt},
   };
-  Sandbox untouched;
-  writeTextFile(untouched.paths.pfConfPath, "pass out all keep state\n");
-  writeTextFile(untouched.paths.pfAnchorPath, " \n");
-  const auto confInode = inode(untouched.paths.pfConfPath), anchorInode = inode(untouched.paths.pfAnchorPath);
-  untouched.blocker().restore(false);
-  EXPECT_TRUE(untouched.recorder.calls().empty());
-  EXPECT_EQ(readTextFile(untouched.paths.pfConfPath), "pass out all keep state\n");
-  EXPECT_EQ(readTextFile(untouched.paths.pfAnchorPath), " \n");
-  EXPECT_EQ(std::pair(inode(untouched.paths.pfConfPath), inode(untouched.paths.pfAnchorPath)), std::pair(confInode, anchorInode));
-  std::filesystem::remove_all(untouched.paths.pfAnchorPath.parent_path());
-  EXPECT_NO_THROW(untouched.blocker().restore(true)) << "a missing anchor directory is no failure without a trace";
-  EXPECT_FALSE(std::filesystem::exists(untouched.paths.pfAnchorPath));
+  for (const auto& c : cases) {
+    TemporaryDirectory root;
+    makeSandboxSystemDirectories(root.path());
+    const auto paths = sandboxPaths(root.path(), false);
+    RecordingRunner recorder;
+    const std::string anchorLines = "anchor \"app.vellorin.helper\"\nload anchor \"app.vellorin.helper\" from \"" +
+                                    paths.pfAnchorPath.string() + "\"\n";
+    const std::string conf = c.conf + (c.hooked ? anchorLines : "");
+    if (c.token) writeTextFile(paths.pfTokenPath, *c.token);
+    writeTextFile(paths.pfConfPath, conf, 0600);
+    writeTextFile(paths.pfAnchorPath, c.anchor.value(), 0640);
+    const auto before = std::pair(inode(paths.pfConfPath), inode(paths.pfAnchorPath));
+    PacketFilterBlocker(paths, realFileSystem(), recorder.runner()).restore(c.force);
 
-  for (const bool tokenLeft : {true, false}) {  // the token alone, or rules in the anchor file alone
-    Sandbox traced;
-    writeTextFile(traced.paths.pfConfPath, "pass out all keep state\n");
-    writeTextFile(tokenLeft ? traced.paths.pfTokenPath : traced.paths.pfAnchorPath, tokenLeft ? "tok" : "block drop all\n");
-    traced.blocker().restore(false);
-    const auto arguments = tokenLeft ? std::vector<std::string>{"-X", "tok", "-f", traced.conf}
-                                     : std::vector<std::string>{"-d", "-f", traced.conf};
-    EXPECT_EQ(traced.recorder.calls(), (std::vector<RecordedCall>{{"/sbin/pfctl", arguments, true}}));
-    EXPECT_EQ(readTextFile(traced.paths.pfAnchorPath), "");
+    std::vector<RecordedCall> calls;
+    if (c.released != "none") calls.push_back({"/sbin/pfctl", c.released ? std::vector<std::string>{"-X", *c.released, "-f", paths.pfConfPath.string()}
+                                                                          : std::vector<std::string>{"-d", "-f", paths.pfConfPath.string()}, true});
+    EXPECT_EQ(recorder.calls(), calls) << c.conf;
+    EXPECT_EQ(readTextFile(paths.pfConfPath), c.unhooked.value_or(conf));
+    EXPECT_EQ(std::pair(fileMode(paths.pfConfPath), fileMode(paths.pfAnchorPath)), std::pair(mode_t{0600}, mode_t{0640}));
+    EXPECT_FALSE(std::filesystem::exists(paths.pfTokenPath));
+    if (c.released == "none") {
+      EXPECT_EQ(std::pair(inode(paths.pfConfPath), inode(paths.pfAnchorPath)), before) << "untouched";
+    } else {
+      EXPECT_EQ(readTextFile(paths.pfAnchorPath), "");
+    }
   }
+}
+
+// What the library's apply writes, its restore undoes: the administrator's configuration comes back
+// byte for byte, and the last token pf handed out is released.
+TEST(PacketFilterBlockerTest, ABlockAppliedIsUndoneByRestore) {
+  TemporaryDirectory root;
+  makeSandboxSystemDirectories(root.path());
+  const auto paths = sandboxPaths(root.path(), false);
+  RecordingRunner recorder;
+  recorder.answer("/usr/bin/dscacheutil", "name: a\r\nip_address: 10.0.0.2\r\n\t ip_address:10.0.0.10 \n");
+  recorder.answer("/sbin/pfctl", "Token : old\r\nToken : 1234\npf enabled\n");
+  writeTextFile(paths.pfConfPath, "\n  scrub-anchor \"com.apple/*\"\n\n", 0600);
+  const PacketFilterBlocker blocker(paths, realFileSystem(), recorder.runner());
+  blocker.apply({"a.example"});
+  EXPECT_NE(readTextFile(paths.pfAnchorPath)->find("block return out proto udp from any to 10.0.0.10\n"), std::string::npos);
+  blocker.restore(false);
+  EXPECT_EQ(recorder.calls().back(), (RecordedCall{"/sbin/pfctl", {"-X", "1234", "-f", paths.pfConfPath.string()}, true}));
+  EXPECT_EQ(readTextFile(paths.pfConfPath), "scrub-anchor \"com.apple/*\"\n");
 }
 
 }  // namespace

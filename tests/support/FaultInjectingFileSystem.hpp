@@ -1,8 +1,9 @@
-// A file system that forwards to another, records what it changes, and fails chosen operations.
+// A file system that forwards to another, records what it changes, and fails chosen writes.
 #pragma once
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -12,41 +13,31 @@
 namespace vellorin::testing {
 
 // Every change is recorded in order as "write <name>", "remove <name>" or "move <from> <to>"
-// (last path components, or the names of descriptor-relative operations alike). A read, write,
-// removal or move of one name can be made to fail with a chosen errno before it reaches the
-// target; a failed operation is not recorded.
+// (last path components, or the names of descriptor-relative operations alike). A write of one
+// name can be made to fail with a chosen errno, as a full disk does, before it reaches the target;
+// a failed write is not recorded.
 class FaultInjectingFileSystem final : public FileSystem {
   using Path = std::filesystem::path;
 
  public:
-  enum class Operation { none, read, write, remove, move };
-
   explicit FaultInjectingFileSystem(std::shared_ptr<FileSystem> target) : target_(std::move(target)) {}
 
-  void fail(Operation operation, std::string name, int error = ENOSPC) {
-    failing_ = operation;
-    failingName_ = std::move(name);
-    error_ = error;
-  }
-  void heal() { failing_ = Operation::none; }
+  void failWrites(std::string name, int error = ENOSPC) { failing_ = {std::move(name), error}; }
+  void heal() { failing_.reset(); }
   std::vector<std::string> journal;
 
   bool exists(const Path& path) override { return target_->exists(path); }
-  std::optional<std::string> readFile(const Path& path) override {
-    check(Operation::read, path);
-    return target_->readFile(path);
-  }
+  std::optional<std::string> readFile(const Path& path) override { return target_->readFile(path); }
   void writeFileAtomically(const Path& path, std::string_view bytes, const WriteOptions& options) override {
-    record(Operation::write, "write", path);
+    recordWrite(path.filename());
     target_->writeFileAtomically(path, bytes, options);
   }
   void createDirectories(const Path& path) override { target_->createDirectories(path); }
   bool removeFile(const Path& path) override {
-    record(Operation::remove, "remove", path);
+    journal.push_back("remove " + path.filename().string());
     return target_->removeFile(path);
   }
   void moveFile(const Path& from, const Path& to) override {
-    check(Operation::move, from);
     journal.push_back("move " + from.filename().string() + " " + to.filename().string());
     target_->moveFile(from, to);
   }
@@ -55,24 +46,21 @@ class FaultInjectingFileSystem final : public FileSystem {
   Path resolvedPath(const Path& path) override { return target_->resolvedPath(path); }
   UniqueFd openDirectory(const Path& path) override { return target_->openDirectory(path); }
   UniqueFd lockFile(const Path& path) override { return target_->lockFile(path); }
-  EntryKind entryKindAt(int directory, const std::string& name) override {
-    return target_->entryKindAt(directory, name);
-  }
+  EntryKind entryKindAt(int directory, const std::string& name) override { return target_->entryKindAt(directory, name); }
   void makeDirectoryAt(int directory, const std::string& name) override { target_->makeDirectoryAt(directory, name); }
   UniqueFd openDirectoryAt(int directory, const std::string& name) override {
     return target_->openDirectoryAt(directory, name);
   }
   std::optional<std::string> readUntrustedFileAt(int directory, const std::string& name, size_t cap) override {
-    check(Operation::read, name);
     return target_->readUntrustedFileAt(directory, name, cap);
   }
   void writeFileAtomicallyAt(int directory, const std::string& name, std::string_view bytes,
                              const WriteOptions& options) override {
-    record(Operation::write, "write", name);
+    recordWrite(name);
     target_->writeFileAtomicallyAt(directory, name, bytes, options);
   }
   bool removeEntryAt(int directory, const std::string& name) override {
-    record(Operation::remove, "remove", name);
+    journal.push_back("remove " + name);
     return target_->removeEntryAt(directory, name);
   }
   std::vector<std::string> listDirectoryAt(int directory) override { return target_->listDirectoryAt(directory); }
@@ -83,20 +71,15 @@ class FaultInjectingFileSystem final : public FileSystem {
   void setMode(int fd, mode_t mode) override { target_->setMode(fd, mode); }
 
  private:
-  void check(Operation operation, const Path& name) const {
-    if (operation == failing_ && name.filename() == failingName_) {
-      throw std::system_error(error_, std::generic_category(), "injected failure for " + name.string());
+  void recordWrite(const std::string& name) {
+    if (failing_ && failing_->first == name) {
+      throw std::system_error(failing_->second, std::generic_category(), "injected failure for " + name);
     }
-  }
-  void record(Operation operation, const char* verb, const Path& name) {
-    check(operation, name);
-    journal.push_back(std::string(verb) + " " + name.filename().string());
+    journal.push_back("write " + name);
   }
 
   std::shared_ptr<FileSystem> target_;
-  Operation failing_ = Operation::none;
-  std::string failingName_;
-  int error_ = 0;
+  std::optional<std::pair<std::string, int>> failing_;
 };
 
 }  // namespace vellorin::testing

@@ -5,20 +5,12 @@ namespace vellorin::testing {
 
 std::unique_ptr<BlockerService> ServiceFixture::makeService(std::shared_ptr<FileSystem> fileSystem, double cooldown) {
   auto snapshot = processes;
-  auto fails = snapshotFails;
   auto now = clock;
   return std::make_unique<BlockerService>(
       paths, std::move(fileSystem),
       BlockerServiceCollaborators{.processRunner = runner.runner(),
-                                  .runningProcessesProvider =
-                                      [snapshot, fails] {
-                                        if (*fails) throw HelperCommandError::commandFailed("ps: cannot read the process table");
-                                        return *snapshot;
-                                      },
-                                  .processOwnerProvider =
-                                      [root = rootProcesses](int32_t pid) -> std::optional<uid_t> {
-                                        return root->contains(pid) ? 0 : 501;
-                                      },
+                                  .runningProcessesProvider = [snapshot] { return *snapshot; },
+                                  .processOwnerProvider = [](int32_t) -> std::optional<uid_t> { return 501; },
                                   .blockedApplicationNotifier = std::make_unique<RecordingNotifier>(notified)},
       cooldown, [now] { return *now; });
 }

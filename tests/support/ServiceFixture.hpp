@@ -2,7 +2,6 @@
 #pragma once
 
 #include <memory>
-#include <set>
 #include <vector>
 
 #include "VellorinBlockerCore/BlockerService.hpp"
@@ -32,11 +31,8 @@ struct ServiceFixture {
 
   TemporaryDirectory temp;
   HelperPaths paths;
+  // The process snapshot; every process in it runs as an ordinary user.
   std::shared_ptr<std::vector<RunningProcess>> processes = std::make_shared<std::vector<RunningProcess>>();
-  // The processes that run as root; every other one runs as an ordinary user.
-  std::shared_ptr<std::set<int32_t>> rootProcesses = std::make_shared<std::set<int32_t>>();
-  // When set, every process snapshot fails the way a failing "/bin/ps" does.
-  std::shared_ptr<bool> snapshotFails = std::make_shared<bool>(false);
   std::shared_ptr<std::vector<HelperBlockedAppEvent>> notified = std::make_shared<std::vector<HelperBlockedAppEvent>>();
   std::shared_ptr<TimePoint> clock = std::make_shared<TimePoint>(std::chrono::system_clock::now());
   RecordingRunner runner;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -42,6 +43,8 @@ std::map<std::string, std::string> sandboxEnvironment(const std::filesystem::pat
       {"VELLORIN_COMMAND_DIR", (root / "Shared/Commands").string()},
   };
   if (dryRun) environment["VELLORIN_DRY_RUN"] = "1";
+  // A coverage build's helper writes its profile where the coverage run says, whoever it runs as.
+  if (const char* profile = std::getenv("LLVM_PROFILE_FILE")) environment["LLVM_PROFILE_FILE"] = profile;
   return environment;
 }
 
@@ -67,6 +70,22 @@ mode_t fileMode(const std::filesystem::path& path) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) throw std::runtime_error("stat " + path.string());
   return status.st_mode & 07777;
+}
+
+std::vector<std::string> entries(const std::filesystem::path& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string failureText(const std::function<void()>& operation) {
+  try {
+    operation();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "(no failure)";
 }
 
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeLimit) {

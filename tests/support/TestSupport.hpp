@@ -47,6 +47,12 @@ void writeTextFile(const std::filesystem::path& path, const std::string& content
 std::optional<std::string> readTextFile(const std::filesystem::path& path);
 mode_t fileMode(const std::filesystem::path& path);  // permission bits (07777), following links
 
+// The names in a directory, sorted.
+std::vector<std::string> entries(const std::filesystem::path& directory);
+
+// The text of the failure the operation ends with, or "(no failure)".
+std::string failureText(const std::function<void()>& operation);
+
 // Polls until the predicate holds or the time runs out; the predicate's last answer.
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeLimit);
 
