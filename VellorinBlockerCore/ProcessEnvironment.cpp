@@ -73,7 +73,7 @@ bool followLogRotation(int fd, const std::filesystem::path& path) {
   // The log's place is the administrator's (the service definition names it): a link there is followed.
   const UniqueFd log(retryOnInterrupt([&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }));
   if (!log) return false;
-  // dup2 clears close-on-exec on `fd`, as a standard stream must have it.
+  // dup2 leaves `fd` without close-on-exec, as a standard stream must be.
   return retryOnInterrupt([&] { return ::dup2(log.get(), fd); }) >= 0;
 }
 

@@ -25,12 +25,12 @@ TEST(ProcessSnapshot, ParsesRightAlignedColumnsAndSkipsOnlyBadLines) {
       "\t77\t412\tcmd\twith tab\n\n12a 1 /bin/trailing-garbage\n2147483648 1 /bin/too-big\n"
       "2147483647 -2147483648 /bin/edge-case\n9 1 /bin/bad-\xff-byte\n"  // not UTF-8: only this line is skipped
       "12 1 /bin/\xED\xA0\x80\n13 1 /bin/\xE0\x80\xAF\n"  // a surrogate, an overlong form
-      "10 1 /Applications/Caf\xc3\xa9.app/Contents/MacOS/Caf\xc3\xa9\r\n"
+      "10 1 /Applications/Caf\xc3\xa9 \xE0\xA4\x95.app/Contents/MacOS/Caf\xc3\xa9\r\n"
       "11 1 last-without-newline";
   const std::vector<RunningProcess> expected = {
       {1, 0, "/sbin/launchd"}, {412, 1, "/Applications/Chat Beta.app/Contents/MacOS/Chat  --type=renderer"},
       {77, 412, "cmd\twith tab"}, {2147483647, -2147483648, "/bin/edge-case"},
-      {10, 1, "/Applications/Caf\xc3\xa9.app/Contents/MacOS/Caf\xc3\xa9"},
+      {10, 1, "/Applications/Caf\xc3\xa9 \xE0\xA4\x95.app/Contents/MacOS/Caf\xc3\xa9"},  // é, Devanagari ka
       {11, 1, "last-without-newline"}};
   EXPECT_EQ(ApplicationBlocker::parseProcessSnapshot(output), expected);
 }
@@ -109,7 +109,7 @@ TEST(Termination, TermThenKillOnlyWhatStillMatchesNeverSelfRootOrLowIdentifiers)
   EXPECT_EQ(runner.calls(), expected);
   ASSERT_EQ(events.size(), 3u);  // one per (bundle identifier, path), in order of the lowest process identifier
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(std::tie(events[i].path, events[i].sessionID), std::tie(paths[i], "session-1"));
-  EXPECT_TRUE(events[0].id != events[1].id && events[1].id != events[2].id);
+  EXPECT_TRUE(events[0].id != events[1].id && events[1].id.size() == 36 && events[1].id[23] == '-');  // a UUID
 }
 
 }  // namespace
