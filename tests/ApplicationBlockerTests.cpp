@@ -25,12 +25,12 @@ TEST(ProcessSnapshot, ParsesRightAlignedColumnsAndSkipsOnlyBadLines) {
       "\t77\t412\tcmd\twith tab\n\n12a 1 /bin/trailing-garbage\n2147483648 1 /bin/too-big\n"
       "2147483647 -2147483648 /bin/edge-case\n9 1 /bin/bad-\xff-byte\n"  // not UTF-8: only this line is skipped
       "12 1 /bin/\xED\xA0\x80\n13 1 /bin/\xE0\x80\xAF\n"  // a surrogate, an overlong form
-      "10 1 /Applications/Caf\xc3\xa9 \xE0\xA4\x95.app/Contents/MacOS/Caf\xc3\xa9\r\n"
+      "10 1 /Applications/Caf\xc3\xa9 \xE0\xA4\x95.app/Contents/MacOS/Caf\xc3\xa9 \xF4\x8F\xBF\xBF\r\n"
       "11 1 last-without-newline";
   const std::vector<RunningProcess> expected = {
       {1, 0, "/sbin/launchd"}, {412, 1, "/Applications/Chat Beta.app/Contents/MacOS/Chat  --type=renderer"},
       {77, 412, "cmd\twith tab"}, {2147483647, -2147483648, "/bin/edge-case"},
-      {10, 1, "/Applications/Caf\xc3\xa9 \xE0\xA4\x95.app/Contents/MacOS/Caf\xc3\xa9"},  // é, Devanagari ka
+      {10, 1, "/Applications/Caf\xc3\xa9 \xE0\xA4\x95.app/Contents/MacOS/Caf\xc3\xa9 \xF4\x8F\xBF\xBF"},  // é, ka, U+10FFFF
       {11, 1, "last-without-newline"}};
   EXPECT_EQ(ApplicationBlocker::parseProcessSnapshot(output), expected);
 }

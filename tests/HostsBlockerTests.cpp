@@ -18,7 +18,7 @@ TEST(HostsBlockerTest, StripBlockRemovesCompleteBlocksWithTheirLineBreaks) {
   const HostsBlocker blocker(HelperPaths{}, realFileSystem());
   const std::string crlfBlock = begin + " S\r\n0.0.0.0\tx\r\n" + end;
   const std::pair<std::string, std::string> cases[] = {
-      {"A\n\n" + blockA + "\n\nB", "A\n\nB"},
+      {"A\r\n\r\n" + crlfBlock + "\r\nB", "A\r\nB"}, {"A\n\n" + blockA + "\n\nB", "A\n\nB"},
       {"A\n" + blockA + "\nB", "A\nB"},  // between two lines: they must not be joined
       {"\r\n" + crlfBlock + "\r\n", ""},  // CR LF is one break, also right at either end
       {"A\n" + begin + " orphan\nB\n", "A\n" + begin + " orphan\nB\n"},  // no end: nothing to take
