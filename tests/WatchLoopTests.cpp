@@ -14,10 +14,9 @@ namespace {
 
 using namespace vellorin::testing;
 
-std::vector<HelperBlockedAppEvent> makeEvents(size_t count, const std::string& prefix,
-                                              const std::string& bundle = "com.example.chat") {
+std::vector<HelperBlockedAppEvent> makeEvents(size_t count, const std::string& prefix) {
   std::vector<HelperBlockedAppEvent> events;
-  for (size_t i = 0; i < count; ++i) events.push_back({prefix + std::to_string(i), "S", bundle, "Chat", "/A/Chat.app", {}});
+  for (size_t i = 0; i < count; ++i) events.push_back({prefix + std::to_string(i), "S", "com.example.chat", "Chat", "/A/Chat.app", {}});
   return events;
 }
 

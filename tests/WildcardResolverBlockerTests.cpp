@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "VellorinBlockerCore/DomainRules.hpp"
 #include "support/FaultInjectingFileSystem.hpp"
 #include "support/TestSupport.hpp"
 
@@ -22,7 +23,7 @@ struct Sandbox {
 TEST(WildcardResolverBlockerTest, AForeignFileIsBackedUpOnceAndRenamedBack) {
   Sandbox sandbox;
   writeTextFile(sandbox.resolver("shop.example"), "nameserver 10.0.0.53\n", 0640);
-  sandbox.blocker.apply({"c.example", "shop.example"}, "S1");
+  sandbox.blocker.apply(DomainRules::wildcardResolverDomains({{"1", "*.c.example", false, true}, {"2", "shop.example.", true, true}}), "S1");
   sandbox.blocker.apply({"Shop.Example"}, "S2");  // the backup is taken once
   sandbox.files->journal.clear();
   sandbox.blocker.restore();
