@@ -64,17 +64,16 @@ void ensureUtf8CharacterLocale() {
   setVariable("LC_CTYPE", utf8CharacterLocale);
 }
 
-bool followLogRotation(int fd, const std::filesystem::path& path) {
+void followLogRotation(int fd, const std::filesystem::path& path) {
   struct stat current {}, named {};
   if (::fstat(fd, &current) == 0 && ::stat(path.c_str(), &named) == 0 && current.st_dev == named.st_dev &&
       current.st_ino == named.st_ino) {
-    return false;
+    return;
   }
   // The log's place is the administrator's (the service definition names it): a link there is followed.
   const UniqueFd log(retryOnInterrupt([&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }));
-  if (!log) return false;
   // dup2 leaves `fd` without close-on-exec, as a standard stream must be.
-  return retryOnInterrupt([&] { return ::dup2(log.get(), fd); }) >= 0;
+  if (log) (void)retryOnInterrupt([&] { return ::dup2(log.get(), fd); });
 }
 
 }  // namespace vellorin

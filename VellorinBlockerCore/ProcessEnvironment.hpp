@@ -25,8 +25,8 @@ void ensureUtf8CharacterLocale();
 
 // For a daemon whose standard error is a log that gets rotated (renamed, then replaced by a new
 // file): when `path` no longer names the file that `fd` writes to, `fd` is reopened on `path`,
-// appending, and the file is created with mode 0644 if it is missing. True when it reopened. A
-// failure leaves `fd` as it was and is not reported: there is nowhere left to report it.
-bool followLogRotation(int fd, const std::filesystem::path& path);
+// appending, and the file is created with mode 0644 if it is missing. A failure leaves `fd` as it
+// was and is not reported: there is nowhere left to report it.
+void followLogRotation(int fd, const std::filesystem::path& path);
 
 }  // namespace vellorin

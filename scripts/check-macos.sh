@@ -107,7 +107,10 @@ EOF
     done
     # What dyld loads when launchd starts the daemon: only the system's own libraries.
     say "  the helper loads:"
-    libraries=$(llvm-objdump --macho --dylibs-used "$build/VellorinHelper" | tail -n +2 | sed 's/^[[:space:]]*//; s/ (.*//')
+    if ! libraries=$(llvm-objdump --macho --dylibs-used "$build/VellorinHelper" | tail -n +2 | sed 's/^[[:space:]]*//; s/ (.*//'); then
+      say "FAIL: $target: the helper's load commands cannot be read"
+      failures=$((failures + 1))
+    fi
     sed 's/^/    /' <<<"$libraries"
     while read -r library; do
       case $library in

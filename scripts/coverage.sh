@@ -17,21 +17,23 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clan
 ninja -C "$build" -j "$jobs"
 
 echo "==> coverage: test"
+# clang, llvm-profdata and llvm-cov are the distribution's default LLVM, all of one version.
 # Every process writes its own profile; the helper also runs as an ordinary user, so the folder is
 # open to every user (with the sticky bit, as /tmp).
 profiles=$(mktemp -d)
 trap 'rm -rf "$profiles"' EXIT
 chmod 1777 "$profiles"
 (cd "$build" && LLVM_PROFILE_FILE="$profiles/%p-%m.profraw" ctest --output-on-failure -j "$jobs" -LE soak)
-llvm-profdata-14 merge -sparse "$profiles"/*.profraw -o "$build/coverage.profdata"
+llvm-profdata merge -sparse "$profiles"/*.profraw -o "$build/coverage.profdata"
 
 echo "==> coverage of the library (lines, branches)"
-report=$(llvm-cov-14 report "$build/VellorinTests" -object "$build/VellorinHelper" \
+report=$(llvm-cov report "$build/VellorinTests" -object "$build/VellorinHelper" \
   -instr-profile "$build/coverage.profdata" -show-region-summary=false -show-instantiation-summary=false \
   VellorinBlockerCore)
 sed "s|$PWD/||" <<<"$report"
 # TOTAL  lines  missed  cover%  branches  missed  cover%  (functions are left out of the check)
-read -r line_cover branch_cover < <(awk '$1 == "TOTAL" { print $(NF-3), $NF }' <<<"$report" | tr -d '%')
+read -r line_cover branch_cover < <(awk '$1 == "TOTAL" { print $(NF-3), $NF }' <<<"$report" | tr -d '%') ||
+  { echo "coverage: the report has no TOTAL line" >&2; exit 1; }
 echo "library: ${line_cover}% of lines (floor ${line_floor}%), ${branch_cover}% of branches (floor ${branch_floor}%)"
 awk -v l="$line_cover" -v b="$branch_cover" -v lf="$line_floor" -v bf="$branch_floor" \
   'BEGIN { exit !(l >= lf && b >= bf) }' || { echo "coverage: under the floor" >&2; exit 1; }

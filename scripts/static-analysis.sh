@@ -10,8 +10,12 @@ sources=(VellorinBlockerCore/*.cpp VellorinHelper/*.cpp)
 echo "==> static analysis: clang-tidy"
 cmake -S . -B build/analysis -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DVELLORIN_TESTS=OFF >/dev/null
-run-clang-tidy -quiet -p build/analysis -j "$jobs" "${sources[@]}" >build/analysis/clang-tidy.log 2>&1 ||
-  { grep -E "(warning|error):" build/analysis/clang-tidy.log | sort -u; echo "clang-tidy: findings above"; exit 1; }
+if ! run-clang-tidy -quiet -p build/analysis -j "$jobs" "${sources[@]}" >build/analysis/clang-tidy.log 2>&1; then
+  # The findings, or the end of the log when clang-tidy failed for another reason.
+  grep -E "(warning|error):" build/analysis/clang-tidy.log | sort -u || tail -n 40 build/analysis/clang-tidy.log
+  echo "clang-tidy: failed, see above" >&2
+  exit 1
+fi
 
 echo "==> static analysis: cppcheck"
 cppcheck --quiet --enable=warning,performance,portability --std=c++20 --inline-suppr --error-exitcode=1 \
