@@ -73,6 +73,11 @@ class PieceHashes {
 namespace {
 
 constexpr auto gracePeriod = std::chrono::milliseconds(250);
+// A snapshot of a few thousand processes takes well under a second even on a loaded Mac; one that
+// takes longer fails the pass, which the daemon retries after its pause.
+constexpr auto snapshotTimeLimit = std::chrono::seconds(10);
+// kill(1) signals one process and returns; a run that hangs means the tool itself is stuck.
+constexpr auto signalTimeLimit = std::chrono::seconds(3);
 
 // Identifiers below 2 are the scheduler and the init process: never a target, whatever their
 // command line says. Signalling either would take the whole machine down with the application.
@@ -244,7 +249,10 @@ void ApplicationBlocker::signalProcesses(const std::string& signal, const std::v
     // Looked up again right before the signal: the identifier may have been reused meanwhile.
     if (!isSignallable(pid)) continue;
     try {
-      processRunner("/bin/kill", {signal, std::to_string(pid)}, RunOptions{.allowFailure = true});
+      processRunner("/bin/kill", {signal, std::to_string(pid)},
+                    RunOptions{.allowFailure = true, .timeLimit = signalTimeLimit});
+    } catch (const ToolTimeoutError&) {
+      return;  // The tool is stuck: the rest wait for the next call rather than a limit each.
     } catch (const std::exception&) {
       // The process may be gone or the tool unavailable; the next identifier still gets its signal.
     }
@@ -274,7 +282,8 @@ std::optional<uid_t> ApplicationBlocker::processOwner(int32_t pid) {
 
 std::vector<RunningProcess> ApplicationBlocker::runningProcesses(const ProcessRunner& processRunner) {
   // Raw bytes, parsed line by line: one command line that is not valid UTF-8 must not blank the rest.
-  return parseProcessSnapshot(processRunner("/bin/ps", {"-axo", "pid=,ppid=,command="}, RunOptions{}));
+  return parseProcessSnapshot(
+      processRunner("/bin/ps", {"-axo", "pid=,ppid=,command="}, RunOptions{.timeLimit = snapshotTimeLimit}));
 }
 
 std::vector<RunningProcess> ApplicationBlocker::parseProcessSnapshot(std::string_view output) {

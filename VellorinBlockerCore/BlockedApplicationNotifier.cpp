@@ -55,27 +55,32 @@ void ConsoleUserBlockedApplicationNotifier::notify(const HelperBlockedAppEvent& 
     const std::optional<ConsoleUser> user = consoleUserProvider();
     if (!user) return;
     processRunner("/bin/launchctl", launcherArguments(event, *user),
-                  RunOptions{.allowFailure = true, .timeLimit = toolTimeLimit});
+                  RunOptions{.allowFailure = true, .timeLimit = launcherTimeLimit, .background = true});
   } catch (const std::exception&) {
     // A notification is a courtesy: a failed one must never disturb enforcement.
   }
 }
 
-bool ConsoleUserBlockedApplicationNotifier::isVellorinApplicationRunning() const {
+bool ConsoleUserBlockedApplicationNotifier::isVellorinApplicationRunning() {
+  const auto now = std::chrono::steady_clock::now();
+  if (lastListing_ && now - *lastListing_ < listingReuse) return focusApplicationWasRunning_;
   std::vector<std::string> commands;
   try {
     commands = runningProcessCommandsProvider();
   } catch (const std::exception&) {
-    return false;  // Better an extra notification than none.
+    commands.clear();  // Better an extra notification than none.
   }
-  return std::any_of(commands.begin(), commands.end(),
-                     [](const std::string& command) { return contains(command, focusApplicationExecutable); });
+  lastListing_ = std::chrono::steady_clock::now();
+  focusApplicationWasRunning_ = std::any_of(commands.begin(), commands.end(), [](const std::string& command) {
+    return contains(command, focusApplicationExecutable);
+  });
+  return focusApplicationWasRunning_;
 }
 
 std::vector<std::string> ConsoleUserBlockedApplicationNotifier::runningProcessCommands(const ProcessRunner& processRunner) {
   // Raw bytes, so that one command line that is not valid UTF-8 does not blank the whole listing.
   return parseProcessCommands(
-      processRunner("/bin/ps", {"-axo", "command="}, RunOptions{.allowFailure = true, .timeLimit = toolTimeLimit}));
+      processRunner("/bin/ps", {"-axo", "command="}, RunOptions{.allowFailure = true, .timeLimit = listingTimeLimit}));
 }
 
 std::vector<std::string> ConsoleUserBlockedApplicationNotifier::parseProcessCommands(std::string_view output) {

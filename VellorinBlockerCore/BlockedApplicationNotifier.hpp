@@ -1,6 +1,7 @@
 // Telling the person at the console that a blocked application was closed.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -41,9 +42,13 @@ using ConsoleUserProvider = std::function<std::optional<ConsoleUser>()>;
 // the focus application is running or nobody is logged in at the console.
 class ConsoleUserBlockedApplicationNotifier final : public HelperBlockedApplicationNotifier {
  public:
-  // How long one tool run may take. The script runner can wait on a consent prompt indefinitely,
-  // and the daemon must not stall behind it.
-  static constexpr std::chrono::milliseconds toolTimeLimit{5000};
+  // How long the launcher may run. It is started in the background and reaped later: the script
+  // runner can wait on a consent prompt indefinitely, and the daemon must not stall behind it.
+  static constexpr std::chrono::milliseconds launcherTimeLimit{5000};
+  // How long the process listing may take, and how long its answer serves the notifications that
+  // follow (those of one pass): the notifications of a pass wait about a second at most.
+  static constexpr std::chrono::milliseconds listingTimeLimit{1000};
+  static constexpr std::chrono::milliseconds listingReuse{1000};
 
   // The real collaborators: the process listing through the runner, and the console device.
   explicit ConsoleUserBlockedApplicationNotifier(const ProcessRunner& processRunner);
@@ -76,7 +81,10 @@ class ConsoleUserBlockedApplicationNotifier final : public HelperBlockedApplicat
   ConsoleUserProvider consoleUserProvider;
 
  private:
-  bool isVellorinApplicationRunning() const;
+  bool isVellorinApplicationRunning();
+
+  std::optional<std::chrono::steady_clock::time_point> lastListing_;
+  bool focusApplicationWasRunning_ = false;
 };
 
 }  // namespace vellorin

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -25,6 +26,9 @@ namespace vellorin {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The group of the tool being waited for; read by a signal handler (see runningToolGroup).
+volatile std::sig_atomic_t runningGroup = 0;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Moves a descriptor above the standard streams. A helper started with a closed standard stream
 // could otherwise get its pipe end as descriptor 1 or 2, and the child's dup2 onto the same number
@@ -117,6 +121,8 @@ class SpawnAttributes {
   // The helper ignores SIGPIPE, and ignored signals stay ignored across exec. The tools expect
   // the ordinary dispositions and an empty signal mask, so both are reset in the child.
   // On macOS the child also starts with every descriptor closed unless named in the file actions.
+  // The child leads a process group of its own, so that a tool stopped at its limit takes along
+  // whatever it started (the notifier's launcher starts sudo, which starts the script runner).
   void configure() {
     sigset_t defaults;
     sigemptyset(&defaults);
@@ -125,7 +131,8 @@ class SpawnAttributes {
     sigemptyset(&emptyMask);
     check(::posix_spawnattr_setsigdefault(&attributes_, &defaults), "posix_spawnattr_setsigdefault");
     check(::posix_spawnattr_setsigmask(&attributes_, &emptyMask), "posix_spawnattr_setsigmask");
-    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    check(::posix_spawnattr_setpgroup(&attributes_, 0), "posix_spawnattr_setpgroup");
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP;
 #if defined(__APPLE__)
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
 #endif
@@ -140,10 +147,16 @@ class SpawnAttributes {
   posix_spawnattr_t attributes_{};
 };
 
+// Kills the child and every process of its group. Until the child is reaped its identifier, which
+// is also its group's, cannot be reused, so the signals can only reach what the child started.
+void killChildAndGroup(pid_t pid) {
+  signalProcessGroup(pid, SIGKILL);
+  signalProcess(pid, SIGKILL);  // in case it has left its group
+}
+
 // A started child that is reaped exactly once. If its owner goes away before waiting (a failed
-// read, an exception), the child is killed and reaped so that no zombie is left behind. Until it
-// is reaped its identifier cannot be reused, so the signal can only reach our own child; once it
-// is reaped, nothing is signalled or waited for again.
+// read, an exception), the child and its group are killed and the child reaped, so that no zombie
+// is left behind. Once it is reaped, nothing is signalled or waited for again.
 class ChildProcess {
  public:
   explicit ChildProcess(pid_t pid) : pid_(pid) {}
@@ -153,9 +166,16 @@ class ChildProcess {
   ChildProcess& operator=(ChildProcess&&) = delete;
   ~ChildProcess() {
     if (reaped_) return;
-    signalProcess(pid_, SIGKILL);
+    killChildAndGroup(pid_);
     int status = 0;
     retryOnInterrupt([&] { return ::waitpid(pid_, &status, 0); });
+  }
+
+  pid_t pid() const { return pid_; }
+  // Hands the child over to whoever reaps it from now on.
+  pid_t release() {
+    reaped_ = true;
+    return pid_;
   }
 
   // Blocks until the child has exited; returns its exit status, or 128 + the signal number for a
@@ -165,9 +185,9 @@ class ChildProcess {
   // The status if the child has exited by now, otherwise nothing.
   std::optional<int> poll() { return reap(WNOHANG); }
 
-  // Ends the child by force and reaps it.
+  // Ends the child and its group by force and reaps the child.
   int kill() {
-    if (!reaped_) signalProcess(pid_, SIGKILL);
+    if (!reaped_) killChildAndGroup(pid_);
     return wait();
   }
 
@@ -208,6 +228,44 @@ ChildProcess spawnChild(const std::string& executable, const std::vector<std::st
   return ChildProcess(pid);
 }
 
+// Marks the child's group as the one being waited for, for as long as the wait lasts.
+class RunningGroupMark {
+ public:
+  explicit RunningGroupMark(pid_t group) { runningGroup = static_cast<std::sig_atomic_t>(group); }
+  ~RunningGroupMark() { runningGroup = 0; }
+  RunningGroupMark(const RunningGroupMark&) = delete;
+  RunningGroupMark& operator=(const RunningGroupMark&) = delete;
+  RunningGroupMark(RunningGroupMark&&) = delete;
+  RunningGroupMark& operator=(RunningGroupMark&&) = delete;
+};
+
+// The runs started in the background and not yet reaped. The helper is single-threaded.
+struct BackgroundRun {
+  pid_t pid;
+  Clock::time_point deadline;
+};
+std::vector<BackgroundRun>& backgroundRuns() {
+  static std::vector<BackgroundRun> runs;
+  return runs;
+}
+
+// True when the run has ended and is reaped (killed with its group first if `stop`).
+bool reapBackgroundRun(const BackgroundRun& run, bool stop) {
+  if (stop) killChildAndGroup(run.pid);
+  int status = 0;
+  const pid_t result = retryOnInterrupt([&] { return ::waitpid(run.pid, &status, stop ? 0 : WNOHANG); });
+  return result != 0;  // reaped, or not ours to reap any more (ECHILD)
+}
+
+void startInBackground(const std::string& executable, const std::vector<std::string>& arguments,
+                       const RunOptions& options) {
+  UniqueFd nowhere(retryOnInterrupt([] { return ::open("/dev/null", O_WRONLY | O_CLOEXEC); }));
+  if (!nowhere) throwSystemError("open /dev/null");
+  const UniqueFd output = aboveStandardStreams(std::move(nowhere));
+  const pid_t pid = spawnChild(executable, arguments, output.get()).release();
+  backgroundRuns().push_back({pid, Clock::now() + options.timeLimit.value_or(std::chrono::seconds(5))});
+}
+
 // Milliseconds left until the deadline, for poll(): -1 without a deadline, 0 once it has passed.
 int pollTimeout(const std::optional<Clock::time_point>& deadline) {
   if (!deadline) return -1;
@@ -237,6 +295,14 @@ bool readToEnd(int fd, std::string& bytes, const std::optional<Clock::time_point
   }
 }
 
+// "5 seconds", "1 second", "0.5 seconds".
+std::string formatSeconds(std::chrono::milliseconds duration) {
+  const auto count = duration.count();
+  if (count == 1000) return "1 second";
+  if (count % 1000 == 0) return std::to_string(count / 1000) + " seconds";
+  return std::to_string(count / 1000) + "." + std::to_string(count % 1000 / 100) + " seconds";
+}
+
 // Waits for the child to exit; nothing when the deadline passed first. A child may close its
 // output and keep running, so the wait is bounded too when there is a time limit.
 std::optional<int> waitForExit(ChildProcess& child, const std::optional<Clock::time_point>& deadline) {
@@ -256,6 +322,11 @@ std::string runProcess(const std::string& executable, const std::vector<std::str
   // exec only through exit status 127 would otherwise make a missing tool look like a tool that
   // ran and failed.
   if (::access(executable.c_str(), F_OK) != 0) throwSystemError("posix_spawn " + executable);
+  if (options.background) {
+    reapBackgroundProcesses();
+    startInBackground(executable, arguments, options);
+    return {};
+  }
 
   std::optional<Clock::time_point> deadline;
   if (options.timeLimit) deadline = Clock::now() + *options.timeLimit;
@@ -263,17 +334,37 @@ std::string runProcess(const std::string& executable, const std::vector<std::str
   Pipe pipe = makeOutputPipe();
   ChildProcess child = spawnChild(executable, arguments, pipe.writeEnd.get());
   pipe.writeEnd.reset();  // Otherwise our own copy keeps the pipe open and the read never ends.
+  const RunningGroupMark mark(child.pid());
 
   std::string bytes;
   std::optional<int> status;
   if (readToEnd(pipe.readEnd.get(), bytes, deadline)) status = waitForExit(child, deadline);
-  const bool timedOut = !status;
-  if (timedOut) status = child.kill();
-  return outputUnderPolicy(std::move(bytes), *status, timedOut, options);
+  if (!status) {
+    child.kill();
+    throw ToolTimeoutError(executable, *options.timeLimit);
+  }
+  return outputUnderPolicy(std::move(bytes), *status, options);
 }
 
-std::string outputUnderPolicy(std::string bytes, int exitStatus, bool timedOut, const RunOptions& options) {
-  if ((exitStatus != 0 || timedOut) && !options.allowFailure) {
+ToolTimeoutError::ToolTimeoutError(const std::string& executable, std::chrono::milliseconds timeLimit)
+    : std::runtime_error(executable + " did not finish within " + formatSeconds(timeLimit) + " and was stopped") {}
+
+void reapBackgroundProcesses() {
+  const auto now = Clock::now();
+  std::erase_if(backgroundRuns(), [&](const BackgroundRun& run) { return reapBackgroundRun(run, now >= run.deadline); });
+}
+
+void finishBackgroundProcesses() {
+  for (const auto& run : backgroundRuns()) {
+    while (!reapBackgroundRun(run, Clock::now() >= run.deadline)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  backgroundRuns().clear();
+}
+
+pid_t runningToolGroup() { return static_cast<pid_t>(runningGroup); }
+
+std::string outputUnderPolicy(std::string bytes, int exitStatus, const RunOptions& options) {
+  if (exitStatus != 0 && !options.allowFailure) {
     throw HelperCommandError::commandFailed(decodedOutput(std::move(bytes)));
   }
   return bytes;

@@ -1,26 +1,42 @@
 // The external command runner: a tool by absolute path, an argument array, one pipe for its output.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace vellorin {
 
 struct RunOptions {
-  // A non-zero exit status (or a run ended by the time limit) is no failure: the output is returned.
+  // A non-zero exit status is no failure: the output is returned.
   bool allowFailure = false;
-  // A child still running when the limit ends is killed and reaped; without one, the run waits.
+  // When the limit ends, the tool and everything it started in its process group are killed and
+  // reaped; without one, the run waits.
   std::optional<std::chrono::milliseconds> timeLimit;
+  // Started and not waited for: the run returns at once, with no output (the tool's goes to
+  // /dev/null). The tool is reaped by a later reapBackgroundProcesses(), and killed with its group
+  // once its time limit has passed.
+  bool background = false;
 };
 
-// Runs a tool (never searched for, never through a shell) and returns everything it wrote to its
-// standard output and standard error together, in the order written, as raw bytes. A run that
-// ends with a non-zero status, or by the time limit, fails with HelperCommandError::commandFailed
-// carrying the output as UTF-8 text (the empty text when it is not valid UTF-8), unless failure is
-// allowed. A tool that cannot be started (a missing executable included) fails with
+// A run stopped by its time limit, whatever the options say about failure: "<tool> did not finish
+// within <n> seconds and was stopped".
+class ToolTimeoutError : public std::runtime_error {
+ public:
+  ToolTimeoutError(const std::string& executable, std::chrono::milliseconds timeLimit);
+};
+
+// Runs a tool (never searched for, never through a shell) in a process group of its own and
+// returns everything it wrote to its standard output and standard error together, in the order
+// written, as raw bytes. A run that ends with a non-zero status fails with
+// HelperCommandError::commandFailed carrying the output as UTF-8 text (the empty text when it is
+// not valid UTF-8), unless failure is allowed; one that outlives its time limit fails with
+// ToolTimeoutError. A tool that cannot be started (a missing executable included) fails with
 // std::system_error, whatever the options say.
 using ProcessRunner = std::function<std::string(const std::string& executable, const std::vector<std::string>& arguments,
                                                 const RunOptions& options)>;
@@ -30,9 +46,18 @@ using ProcessRunner = std::function<std::string(const std::string& executable, c
 std::string runProcess(const std::string& executable, const std::vector<std::string>& arguments,
                        const RunOptions& options);
 
+// Reaps the background runs that have ended, and kills and reaps, with their groups, those past
+// their limit. Never blocks.
+void reapBackgroundProcesses();
+// Waits for every background run to end, each at most until its limit, then kills what is left.
+void finishBackgroundProcesses();
+// The process group of the tool the helper is waiting for right now, 0 when none: what a last
+// guard that ends the helper from a signal handler must kill first.
+pid_t runningToolGroup();
+
 // The exit-status policy of every runner, the stand-ins for missing tools included: the output of
-// a run that ended with `exitStatus` (or by the time limit), or the commandFailed failure.
-std::string outputUnderPolicy(std::string bytes, int exitStatus, bool timedOut, const RunOptions& options);
+// a run that ended with `exitStatus`, or the commandFailed failure.
+std::string outputUnderPolicy(std::string bytes, int exitStatus, const RunOptions& options);
 
 // A tool's output as text: the bytes when they are valid UTF-8, otherwise the empty text.
 std::string decodedOutput(std::string bytes);

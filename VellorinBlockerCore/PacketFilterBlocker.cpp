@@ -167,7 +167,10 @@ void PacketFilterBlocker::removePFConfAnchor() const {
 }
 
 std::string PacketFilterBlocker::run(const std::string& executable, const std::vector<std::string>& arguments) const {
-  return decodedOutput(processRunner(executable, arguments, RunOptions{.allowFailure = true}));
+  // pfctl loads a rule file in milliseconds; one that runs this long is stuck, and the restore
+  // that needed it fails (and is retried) rather than waiting for good.
+  return decodedOutput(
+      processRunner(executable, arguments, RunOptions{.allowFailure = true, .timeLimit = std::chrono::seconds(15)}));
 }
 
 }  // namespace vellorin

@@ -96,7 +96,7 @@ ProcessRunner withPlatformStandIns(ProcessRunner runner) {
                                       const RunOptions& options) {
     if (!pathExists(executable)) {
       if (auto answer = standInAnswer(runner, executable, arguments)) {
-        return outputUnderPolicy(std::move(answer->second), answer->first, false, options);
+        return outputUnderPolicy(std::move(answer->second), answer->first, options);
       }
     }
     return runner(executable, arguments, options);

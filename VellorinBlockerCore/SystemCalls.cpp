@@ -27,6 +27,11 @@ bool signalProcess(pid_t pid, int signal) {
   return ::kill(pid, signal) == 0;
 }
 
+bool signalProcessGroup(pid_t group, int signal) {
+  if (group < 2 || group == ::getpgrp()) return false;
+  return ::kill(-group, signal) == 0;
+}
+
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t written = retryOnInterrupt([&] { return ::write(fd, bytes.data(), bytes.size()); });

@@ -52,6 +52,10 @@ auto retryOnInterrupt(Call call) {
 // kill's whole-group forms) or the helper's own. False when refused or when kill fails.
 bool signalProcess(pid_t pid, int signal);
 
+// Sends the signal to every process of the group `group`, unless `group` is below 2 or the
+// helper's own group. Async-signal-safe. False when refused or when kill fails.
+bool signalProcessGroup(pid_t group, int signal);
+
 // Writes every byte, looping over short writes and EINTR. False on failure, with errno set.
 bool writeAll(int fd, std::string_view bytes);
 

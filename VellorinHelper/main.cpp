@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
                            BlockerServiceCollaborators{}, notificationCooldownSeconds,
                            [] { return std::chrono::system_clock::now(); });
     writeDocument(STDOUT_FILENO, runHelperCommand(service, arguments), "standard output");
+    finishBackgroundProcesses();  // the notifications this command started, each within its limit
     return 0;
   } catch (...) {
     try {
@@ -75,6 +76,7 @@ int main(int argc, char** argv) {
       // Nowhere left to report it (not even memory for the text); the exit status still says
       // the command failed.
     }
+    finishBackgroundProcesses();
     return 1;
   }
 }
