@@ -51,6 +51,15 @@ BlockerService::BlockerService(HelperPaths paths, std::shared_ptr<FileSystem> fi
       fileManager_(fileManager),
       sharedDirectories_(paths_, std::move(fileManager)) {}
 
+BlockerService::SessionLockHold::SessionLockHold(BlockerService& service) : service_(service) {
+  if (service_.sessionLockHolds_ == 0) service_.sessionLock_ = service_.sharedDirectories_.lockSession();
+  ++service_.sessionLockHolds_;
+}
+
+BlockerService::SessionLockHold::~SessionLockHold() {
+  if (--service_.sessionLockHolds_ == 0) service_.sessionLock_.reset();
+}
+
 bool BlockerService::isActive(const HelperSession& session) {
   return session.endsAt > std::chrono::system_clock::now();
 }
@@ -92,6 +101,7 @@ void BlockerService::refuseOversizedSession(const HelperSession& session) {
 HelperStatus BlockerService::apply(const HelperSession& session) {
   requireRoot();
   refuseOversizedSession(session);
+  const SessionLockHold hold(*this);
   refuseWhileLocked();
   applyBlocks(session, std::nullopt);
   return status("Session applied.");
@@ -100,6 +110,7 @@ HelperStatus BlockerService::apply(const HelperSession& session) {
 HelperStatus BlockerService::update(const HelperSession& next) {
   requireRoot();
   refuseOversizedSession(next);
+  const SessionLockHold hold(*this);
   const auto existing = readStoredSession();
   if (!existing || !isActive(*existing)) throw HelperCommandError::noActiveSession();
   if (next.id != existing->id) throw HelperCommandError::sessionUpdateRejected("Active session id does not match.");

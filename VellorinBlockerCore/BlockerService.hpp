@@ -98,7 +98,9 @@ class BlockerService {
 
   // ---- Watch loop and event log
 
-  // Never returns: removes what a killed predecessor left behind, then a pass, then a pause, forever.
+  // Never returns: waits while another daemon runs on the same locations, removes what a killed
+  // predecessor left behind, then a pass, then a pause, forever. A pass that runs longer than a
+  // minute ends the process with status 1.
   [[noreturn]] void watch(double pollInterval);
   // Removes the temporary files that a helper killed halfway through a write left in any directory
   // the helper writes into, once they are a minute old (a write under way in another helper
@@ -108,7 +110,8 @@ class BlockerService {
   // Returns the pause in seconds before the next pass, at least 5 seconds after a failure.
   double watchPass(double pollInterval);
 
-  // Appends events to the event log (newest 100 kept), then notifies under the cooldown.
+  // Appends events to the event log (newest 100 kept), then notifies under the cooldown. A log
+  // that changes while it is read is read again.
   void appendBlockedApplicationEvents(const std::vector<HelperBlockedAppEvent>& events);
   // Hands events to the notifier, at most one per bundle identifier within the cooldown.
   void notifyBlockedApplicationEvents(const std::vector<HelperBlockedAppEvent>& events);
@@ -117,6 +120,23 @@ class BlockerService {
   static std::vector<AllowedProcessMatcher> controlledChromeAllowedProcessMatchers(const HelperSession& session);
 
  private:
+  // The session lock of this process, taken on the first hold and released with the last: a
+  // restore within an enforcement, or an append within a termination, holds it already.
+  class SessionLockHold {
+   public:
+    explicit SessionLockHold(BlockerService& service);
+    ~SessionLockHold();
+    SessionLockHold(const SessionLockHold&) = delete;
+    SessionLockHold& operator=(const SessionLockHold&) = delete;
+    SessionLockHold(SessionLockHold&&) = delete;
+    SessionLockHold& operator=(SessionLockHold&&) = delete;
+
+   private:
+    BlockerService& service_;
+  };
+
+  // The daemon lock, at once or, while another daemon holds it, once that one has ended.
+  UniqueFd waitToEnforceAlone();
   void requireRoot() const;
   static void refuseOversizedSession(const HelperSession& session);
   // Active while its end lies after now (the wall clock, read at each comparison).
@@ -142,6 +162,8 @@ class BlockerService {
   std::shared_ptr<FileSystem> fileManager_;
   SharedDirectories sharedDirectories_;
   std::map<std::string, TimePoint> lastNotificationDatesByBundleIdentifier_;
+  UniqueFd sessionLock_;
+  int sessionLockHolds_ = 0;
 };
 
 }  // namespace vellorin

@@ -46,7 +46,11 @@ void BlockerService::terminateAndRecord(const HelperSession& session) {
 }
 
 HelperStatus BlockerService::enforceActiveSession() {
-  // Runs every 0.2 seconds in the daemon: the state file is read once, not again for the status.
+  // Runs every 0.2 seconds in the daemon: without a stored session the state file is read once and
+  // no lock is taken. With one, it is read again under the lock, which only root can take.
+  if (!readStoredSession()) return statusOf(std::nullopt, "No active session.");
+  requireRoot();
+  const SessionLockHold hold(*this);
   const auto stored = readStoredSession();
   if (!stored) return statusOf(std::nullopt, "No active session.");
   if (!isActive(*stored)) return restoreAndReport(false, "Expired session restored.");
@@ -66,15 +70,19 @@ HelperStatus BlockerService::restoreAndReport(bool force, const std::string& mes
 
 void BlockerService::restore(bool force, const std::string& /*message*/) {
   requireRoot();
-  if (!force) refuseWhileLocked();
-  legacyNetworkBlockCleanup_.restore(force);
-  // A directory left at the state path is removed only when empty; one that stays is a failure,
-  // not a restore that reports success.
-  if (!fileManager_->removeFile(paths_.statePath()) && fileManager_->exists(paths_.statePath())) {
-    throwSystemError(ENOTEMPTY, "remove " + paths_.statePath().string());
+  {
+    // The session judged here is the one removed: nobody stores another in between.
+    const SessionLockHold hold(*this);
+    if (!force) refuseWhileLocked();
+    legacyNetworkBlockCleanup_.restore(force);
+    // A directory left at the state path is removed only when empty; one that stays is a failure,
+    // not a restore that reports success.
+    if (!fileManager_->removeFile(paths_.statePath()) && fileManager_->exists(paths_.statePath())) {
+      throwSystemError(ENOTEMPTY, "remove " + paths_.statePath().string());
+    }
+    sharedDirectories_.removeEventLog();
+    lastNotificationDatesByBundleIdentifier_.clear();
   }
-  sharedDirectories_.removeEventLog();
-  lastNotificationDatesByBundleIdentifier_.clear();
   prepareCommandDirectory();
   flushDNSCaches();
 }

@@ -10,6 +10,8 @@ namespace {
 
 constexpr std::string_view requestSuffix = ".request.json";
 constexpr std::string_view responseSuffix = ".response.json";
+// Requests not begun by then wait for the next pass, which keeps a pass well within its guard.
+constexpr auto queueStepBudget = std::chrono::seconds(10);
 
 }  // namespace
 
@@ -24,8 +26,12 @@ void BlockerService::processPendingCommands() {
   if (requests.empty()) return;
   std::sort(requests.begin(), requests.end());  // byte order
 
+  const auto deadline = std::chrono::steady_clock::now() + queueStepBudget;
   const UniqueFd lock = sharedDirectories_.lockCommandQueue();
-  for (const auto& name : requests) processCommandRequest(directories, name);
+  for (const auto& name : requests) {
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    processCommandRequest(directories, name);
+  }
 }
 
 void BlockerService::processCommandRequest(const SharedDirectories::Open& directories, const std::string& fileName) {

@@ -1,6 +1,7 @@
 // BlockerService: the daemon loop, the event log and the notification cooldown.
 #include "VellorinBlockerCore/BlockerService.hpp"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,9 @@ namespace {
 constexpr size_t eventLogCapacity = 100;
 constexpr double failedPassMinimumPause = 5.0;
 constexpr std::chrono::minutes temporaryFileMinimumAge{1};
+// The last guard: a pass that takes longer has met something stuck that every tool limit and lock
+// wait missed. Far above what a pass with every tool at its limit takes.
+constexpr unsigned passTimeLimitSeconds = 60;
 
 // One line on standard error, in the log's current file when the log is rotated. A closed or
 // broken stream is ignored: the loop must go on.
@@ -23,7 +27,43 @@ void writeErrorLine(const HelperPaths& paths, const std::string& message) {
   writeAll(STDERR_FILENO, message + "\n");
 }
 
+// Ends a daemon whose pass has run too long, so that its service manager starts a fresh one. Only
+// async-signal-safe calls: the tool being waited for goes with it, and every file the helper
+// writes is replaced in one step, so nothing is left half-written.
+extern "C" void endOverlongPass(int /*signal*/) {
+  constexpr std::string_view message =
+      "A pass of the helper daemon ran longer than 60 seconds; the daemon exits so that a fresh one starts.\n";
+  (void)!::write(STDERR_FILENO, message.data(), message.size());
+  signalProcessGroup(runningToolGroup(), SIGKILL);
+  ::_exit(1);
+}
+
+void guardPasses() {
+  struct sigaction action {};
+  action.sa_handler = endOverlongPass;
+  sigemptyset(&action.sa_mask);
+  if (::sigaction(SIGALRM, &action, nullptr) != 0) throwSystemError("sigaction SIGALRM");
+}
+
 }  // namespace
+
+UniqueFd BlockerService::waitToEnforceAlone() {
+  try {
+    return sharedDirectories_.lockDaemon(std::chrono::milliseconds(0));
+  } catch (const LockTimeoutError&) {
+    // Another daemon enforces on these locations.
+  }
+  writeErrorLine(paths_, "Another helper daemon is running; this one waits and takes over when it ends.");
+  for (;;) {
+    try {
+      UniqueFd lock = sharedDirectories_.lockDaemon(std::chrono::minutes(1));
+      writeErrorLine(paths_, "The other helper daemon has ended; this one takes over.");
+      return lock;
+    } catch (const LockTimeoutError&) {
+      // Still running: wait on.
+    }
+  }
+}
 
 void BlockerService::removeStaleTemporaryFiles() {
   sharedDirectories_.removeStaleTemporaryFiles(temporaryFileMinimumAge);
@@ -45,9 +85,15 @@ void BlockerService::removeStaleTemporaryFiles() {
 }
 
 void BlockerService::watch(double pollInterval) {
+  // Two daemons would enforce twice; launchd restarts one that exits, so the second one waits.
+  const UniqueFd daemonLock = waitToEnforceAlone();
   removeStaleTemporaryFiles();
+  guardPasses();
   for (;;) {
+    ::alarm(passTimeLimitSeconds);
     const double pause = watchPass(pollInterval);
+    ::alarm(0);
+    reapBackgroundProcesses();
     std::this_thread::sleep_for(std::chrono::duration<double>(pause));
   }
 }
@@ -71,15 +117,23 @@ double BlockerService::watchPass(double pollInterval) {
 
 void BlockerService::appendBlockedApplicationEvents(const std::vector<HelperBlockedAppEvent>& events) {
   if (events.empty()) return;
+  const SessionLockHold hold(*this);
   const auto directories = sharedDirectories_.prepare();
 
   // A log that is unreadable, does not decode or is not a plain file (it lives where every user
-  // can write) counts as empty.
+  // can write) counts as empty. Every helper writes it under the session lock, so a log that
+  // changes while it is read has been replaced by someone else: it is read again, a few times.
   std::vector<HelperBlockedAppEvent> log;
-  try {
-    if (const auto bytes = directories.readEventLog()) log = eventsFromJson(parseDocument(*bytes));
-  } catch (...) {
-    log.clear();
+  for (int attempt = 1;; ++attempt) {
+    try {
+      if (const auto bytes = directories.readEventLog()) log = eventsFromJson(parseDocument(*bytes));
+      break;
+    } catch (const FileChangedWhileReadError&) {
+      if (attempt == 5) throw;
+    } catch (...) {
+      log.clear();
+      break;
+    }
   }
   log.insert(log.end(), events.begin(), events.end());
   if (log.size() > eventLogCapacity) log.erase(log.begin(), log.end() - eventLogCapacity);

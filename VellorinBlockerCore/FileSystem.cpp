@@ -7,10 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
 #include <memory>
 #include <string_view>
+#include <thread>
 
 namespace vellorin {
 namespace {
@@ -219,11 +222,30 @@ class RealFileSystem final : public FileSystem {
 
   UniqueFd openDirectory(const std::filesystem::path& path) override { return openDirectoryByPath(path); }
 
-  UniqueFd lockFile(const std::filesystem::path& path) override {
+  UniqueFd lockFile(const std::filesystem::path& path, std::chrono::milliseconds wait) override {
     UniqueFd fd(retryOnInterrupt(
         [&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600); }));
     if (!fd) throwSystemError(describe("open", path));
-    if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX); }) != 0) throwSystemError(describe("flock", path));
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) throwSystemError(describe("fstat", path));
+    // Whoever holds a lock that root takes decides when root may go on: only root (or, in dry-run
+    // mode, the user running the helper) may own the file.
+    if (!S_ISREG(status.st_mode) || status.st_nlink != 1 || (status.st_uid != 0 && status.st_uid != ::geteuid())) {
+      throw RefusedFileError(path.string() + " is not a regular file owned by root.");
+    }
+    // Polled rather than waited for in flock, so that the wait has an end.
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    auto pause = std::chrono::milliseconds(1);
+    while (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
+      if (errno != EWOULDBLOCK) throwSystemError(describe("flock", path));
+      if (std::chrono::steady_clock::now() >= deadline) {
+        throw LockTimeoutError("Another helper process held " + path.string() + " for " +
+                               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(wait).count()) +
+                               " seconds; nothing was changed.");
+      }
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds(20));
+    }
     return fd;
   }
 
@@ -268,7 +290,7 @@ class RealFileSystem final : public FileSystem {
     struct stat after {};
     if (::fstatat(directory, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 || after.st_dev != status.st_dev ||
         after.st_ino != status.st_ino || after.st_nlink != 1) {
-      throw RefusedFileError(name + " changed while it was read.");
+      throw FileChangedWhileReadError(name + " changed while it was read.");
     }
     return content;
   }

@@ -38,6 +38,19 @@ class RefusedFileError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A file whose name led elsewhere by the end of the read (replaced or removed meanwhile): worth
+// reading again.
+class FileChangedWhileReadError : public RefusedFileError {
+ public:
+  using RefusedFileError::RefusedFileError;
+};
+
+// A lock that another helper process held for the whole of the wait.
+class LockTimeoutError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // What stands under a name, the name itself not followed if it is a link.
 enum class EntryKind { missing, directory, symbolicLink, other };
 
@@ -73,9 +86,11 @@ class FileSystem {
   virtual std::filesystem::path resolvedPath(const std::filesystem::path& path) = 0;
   // Opens a directory by path for descriptor-relative work.
   virtual UniqueFd openDirectory(const std::filesystem::path& path) = 0;
-  // Opens the file at the path (creating it with mode 0600; a link there is refused) and waits for
-  // an exclusive lock on it, which lasts until the descriptor is closed.
-  virtual UniqueFd lockFile(const std::filesystem::path& path) = 0;
+  // Opens the file at the path (creating it with mode 0600; a link there is refused) and waits up
+  // to `wait` for an exclusive lock on it, which lasts until the descriptor is closed. Refuses
+  // (RefusedFileError) anything but a regular file with one link owned by root or by the effective
+  // user; fails with LockTimeoutError when the wait ends first.
+  virtual UniqueFd lockFile(const std::filesystem::path& path, std::chrono::milliseconds wait) = 0;
 
   virtual EntryKind entryKindAt(int directory, const std::string& name) = 0;
   // Creates a directory under the name; something already there is no failure.

@@ -12,6 +12,11 @@ namespace vellorin {
 namespace {
 
 constexpr const char* commandQueueLockName = "command-queue.lock";
+constexpr const char* sessionLockName = "session.lock";
+constexpr const char* daemonLockName = "daemon.lock";
+// Far above the longest hold of either lock in normal work (a restore with its tools, about a
+// second at most), and below the daemon's last guard.
+constexpr std::chrono::seconds lockWait{30};
 // Rewritten every pass, so neither the marker nor a response is synced to disk.
 constexpr WriteOptions sharedFileOptions{.mode = 0644, .durable = false};
 
@@ -105,13 +110,23 @@ void SharedDirectories::removeStaleTemporaryFiles(std::chrono::seconds minimumAg
   }
 }
 
+UniqueFd SharedDirectories::lockStateFile(const char* name, std::chrono::milliseconds wait) const {
+  fileSystem_->createDirectories(paths_.stateDirectory);
+  return fileSystem_->lockFile(appendingComponent(paths_.stateDirectory, name), wait);
+}
+
 UniqueFd SharedDirectories::lockCommandQueue() const {
   try {
-    fileSystem_->createDirectories(paths_.stateDirectory);
-    return fileSystem_->lockFile(appendingComponent(paths_.stateDirectory, commandQueueLockName));
+    return lockStateFile(commandQueueLockName, lockWait);
   } catch (const std::system_error&) {
     return UniqueFd();
   }
+}
+
+UniqueFd SharedDirectories::lockSession() const { return lockStateFile(sessionLockName, lockWait); }
+
+UniqueFd SharedDirectories::lockDaemon(std::chrono::milliseconds wait) const {
+  return lockStateFile(daemonLockName, wait);
 }
 
 std::vector<std::string> SharedDirectories::Open::commandDirectoryEntries() const {

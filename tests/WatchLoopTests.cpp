@@ -50,7 +50,8 @@ TEST_F(WatchPass, AFullDiskDuringTheStateWriteKeepsTheStoredSessionAndTerminates
   EXPECT_THROW(service->update(next), std::system_error);
   EXPECT_EQ(readTextFile(fixture.paths.statePath()), stored);
   EXPECT_EQ(readEventLog(fixture.paths).size(), 1u) << "nothing is terminated for a session that was not stored";
-  EXPECT_EQ(entries(fixture.paths.stateDirectory), std::vector<std::string>{"active-session.json"});
+  EXPECT_EQ(entries(fixture.paths.stateDirectory), (std::vector<std::string>{"active-session.json", "session.lock"}))
+      << "no temporary file left";
   disk->heal();
   EXPECT_EQ(service->update(next).message, "Session updated.");
 }

@@ -45,7 +45,7 @@ class FaultInjectingFileSystem final : public FileSystem {
   std::vector<std::string> listDirectory(const Path& path) override { return target_->listDirectory(path); }
   Path resolvedPath(const Path& path) override { return target_->resolvedPath(path); }
   UniqueFd openDirectory(const Path& path) override { return target_->openDirectory(path); }
-  UniqueFd lockFile(const Path& path) override { return target_->lockFile(path); }
+  UniqueFd lockFile(const Path& path, std::chrono::milliseconds wait) override { return target_->lockFile(path, wait); }
   EntryKind entryKindAt(int directory, const std::string& name) override { return target_->entryKindAt(directory, name); }
   void makeDirectoryAt(int directory, const std::string& name) override { target_->makeDirectoryAt(directory, name); }
   UniqueFd openDirectoryAt(int directory, const std::string& name) override {
