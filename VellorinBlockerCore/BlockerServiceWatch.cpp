@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <set>
 #include <thread>
 
@@ -38,11 +39,24 @@ extern "C" void endOverlongPass(int /*signal*/) {
   ::_exit(1);
 }
 
-void guardPasses() {
+// A daemon told to stop takes the tool it waits for along: the tool leads a group of its own, which
+// the service manager's clean-up of the daemon's group does not reach.
+extern "C" void stopWithRunningTool(int signal) {
+  signalProcessGroup(runningToolGroup(), SIGKILL);
+  (void)std::signal(signal, SIG_DFL);
+  (void)std::raise(signal);
+}
+
+void installHandler(int signal, void (*handler)(int)) {
   struct sigaction action {};
-  action.sa_handler = endOverlongPass;
+  action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
-  if (::sigaction(SIGALRM, &action, nullptr) != 0) throwSystemError("sigaction SIGALRM");
+  if (::sigaction(signal, &action, nullptr) != 0) throwSystemError("sigaction " + std::to_string(signal));
+}
+
+void guardPasses() {
+  installHandler(SIGALRM, endOverlongPass);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) installHandler(signal, stopWithRunningTool);
 }
 
 }  // namespace
