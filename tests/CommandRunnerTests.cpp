@@ -21,6 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::TemporaryDirectory;
+using testing::processHasEnded;
 using testing::waitFor;
 
 // The output, or "failed: <text>" when the run fails with commandFailed.
@@ -67,13 +68,6 @@ TEST(CommandRunner, ChildSeesOnlyTheStandardStreams) {
       << ::testing::PrintToString(descriptors);
 }
 
-// Gone, or a zombie that nobody but its new parent can reap.
-bool hasEnded(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), {});
-  return text.empty() || text.substr(text.rfind(')') + 2, 1) == "Z";
-}
-
 TEST(CommandRunner, TimeLimitKillsTheToolWithItsWholeGroupAndFailsTheRunWhateverThePolicy) {
   // One tool that keeps its output open, one that closes it and lingers, each with a process it
   // started that holds the output (or not): all are gone at the limit, and the tool is reaped.
@@ -92,7 +86,7 @@ TEST(CommandRunner, TimeLimitKillsTheToolWithItsWholeGroupAndFailsTheRunWhatever
     pid_t startedByTool = 0, tool = 0;
     std::ifstream(pids) >> startedByTool >> tool;
     EXPECT_TRUE(::waitpid(tool, nullptr, WNOHANG) == -1 && errno == ECHILD) << tail;  // reaped
-    EXPECT_TRUE(waitFor([&] { return hasEnded(startedByTool); }, 2s)) << tail;
+    EXPECT_TRUE(waitFor([&] { return processHasEnded(startedByTool); }, 2s)) << tail;
   }
 }
 

@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
+#include <memory>
 
 #include "VellorinBlockerCore/HostsBlocker.hpp"
 #include "VellorinBlockerCore/Models.hpp"
+#include "VellorinBlockerCore/Text.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/ServiceFixture.hpp"
 
@@ -136,6 +139,57 @@ TEST_F(HelperBinary, EndsAnApplicationWithANonAsciiNameHoweverTheDaemonWasStarte
   const auto restored = runHelper({"restore", "--force"}, (dryRun["LC_ALL"] = "C", dryRun));
   EXPECT_EQ(decodeDocument<HelperStatus>(restored.standardOutput).message, "Blocker restored.");
   EXPECT_EQ(readTextFile(paths.hostsPath), std::string(defaultHostsContent));
+}
+
+// Two helper processes that apply different sessions at once: one stores its session, the other is
+// refused by the lock the first one set. Never are both told "Session applied.".
+TEST_F(HelperBinary, ConcurrentAppliesStoreOneSessionAndRefuseTheOther) {
+  const auto environment = sandboxEnvironment(temp.path(), true);
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    ASSERT_EQ(run({"restore", "--force"}).exitStatus, 0);
+    std::map<std::string, std::unique_ptr<ChildProcess>> applies;
+    for (const std::string id : {"A", "B"}) {
+      writeTextFile(temp / (id + ".json"), makeSession(id, 3600).toJson().dump(), 0644);
+      applies[id] = std::make_unique<ChildProcess>(
+          std::vector<std::string>{helperBinary(), "apply", (temp / (id + ".json")).string()},
+          ChildProcess::Options{.environment = environment, .standardOutput = (temp / (id + ".out")).string()});
+    }
+    std::vector<std::string> applied;
+    for (const auto& [id, process] : applies) {
+      ASSERT_TRUE(process->waitForExit(std::chrono::seconds(30)));
+      if (contains(readTextFile(temp / (id + ".out")).value_or(""), "\"Session applied.\"")) applied.push_back(id);
+    }
+    ASSERT_EQ(applied.size(), 1u) << "attempt " << attempt;
+    EXPECT_EQ(decodeDocument<HelperSession>(readTextFile(paths.statePath()).value()).id, applied[0]);
+  }
+}
+
+// A process listing that never ends (in a private mount namespace, over /bin/ps) fails the
+// daemon's pass at its limit, with what it started, and the queue is answered in the next pass.
+TEST_F(HelperBinary, AProcessListingThatNeverEndsStillLetsTheDaemonAnswerTheQueue) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a private mount namespace needs root";
+  const auto stuck = temp / "ps";
+  writeTextFile(stuck, "#!/bin/sh\n/bin/sleep 600 &\necho $! >" + (temp / "started").string() + "\nexec /bin/sleep 600\n", 0755);
+  writeTextFile(paths.statePath(), makeSession("S1", 3600, (temp / "X.app").string()).toJson().dump());
+  const std::string log = (temp / "daemon.log").string();
+  ChildProcess daemon({"/usr/bin/unshare", "-m", "/bin/sh", "-c", "/bin/mount --bind \"$0\" /bin/ps && exec \"$@\"",
+                       stuck.string(), helperBinary(), "watch"},
+                      {.environment = sandboxEnvironment(temp.path(), true), .standardError = log});
+  pid_t started = 0;  // by the first listing
+  ASSERT_TRUE(waitFor([&] { return static_cast<bool>(std::ifstream(temp / "started") >> started); }, std::chrono::seconds(10)));
+  writeTextFile(paths.commandDirectory / "c.request.json", R"({"id":"c","command":"cleanup"})");
+  const auto queued = std::chrono::steady_clock::now();
+  EXPECT_TRUE(waitFor([&] { return std::filesystem::exists(paths.commandDirectory / "c.response.json"); },
+                      std::chrono::seconds(20)));
+  EXPECT_LT(std::chrono::steady_clock::now() - queued, std::chrono::seconds(20));
+  EXPECT_TRUE(contains(readTextFile(log).value_or(""), "/bin/ps did not finish within 10 seconds and was stopped"));
+  EXPECT_TRUE(waitFor([&] { return processHasEnded(started); }, std::chrono::seconds(2))) << "what the tool started";
+  // A daemon told to stop while it waits for the tool takes the tool's group along.
+  ASSERT_TRUE(waitFor([&] { return std::ifstream(temp / "started") >> started && !processHasEnded(started); },
+                      std::chrono::seconds(10)));
+  ::kill(daemon.pid(), SIGTERM);
+  EXPECT_TRUE(daemon.waitForExit(std::chrono::seconds(5)));
+  EXPECT_TRUE(waitFor([&] { return processHasEnded(started); }, std::chrono::seconds(2))) << "what the next listing started";
 }
 
 }  // namespace

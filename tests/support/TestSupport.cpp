@@ -88,6 +88,12 @@ std::string failureText(const std::function<void()>& operation) {
   return "(no failure)";
 }
 
+bool processHasEnded(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), {});
+  return text.empty() || text.substr(text.rfind(')') + 2, 1) == "Z";
+}
+
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeLimit) {
   const auto deadline = std::chrono::steady_clock::now() + timeLimit;
   while (std::chrono::steady_clock::now() < deadline) {

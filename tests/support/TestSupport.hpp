@@ -55,6 +55,8 @@ std::string failureText(const std::function<void()>& operation);
 
 // Polls until the predicate holds or the time runs out; the predicate's last answer.
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeLimit);
+// The process is gone, or a zombie that only its new parent can reap.
+bool processHasEnded(pid_t pid);
 
 // A command runner that records every call and answers from a script, under the runner's exit
 // status policy (an answer is a run that exited with status 0).
