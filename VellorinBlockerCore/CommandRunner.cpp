@@ -297,7 +297,7 @@ bool readToEnd(int fd, std::string& bytes, const std::optional<Clock::time_point
 
 // "5 seconds", "1 second", "0.5 seconds".
 std::string formatSeconds(std::chrono::milliseconds duration) {
-  const auto count = duration.count();
+  const auto count = static_cast<int>(duration.count());  // a limit of seconds, far below INT_MAX
   if (count == 1000) return "1 second";
   if (count % 1000 == 0) return std::to_string(count / 1000) + " seconds";
   return std::to_string(count / 1000) + "." + std::to_string(count % 1000 / 100) + " seconds";

@@ -240,7 +240,7 @@ class RealFileSystem final : public FileSystem {
       if (errno != EWOULDBLOCK) throwSystemError(describe("flock", path));
       if (std::chrono::steady_clock::now() >= deadline) {
         throw LockTimeoutError("Another helper process held " + path.string() + " for " +
-                               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(wait).count()) +
+                               std::to_string(static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(wait).count())) +
                                " seconds; nothing was changed.");
       }
       std::this_thread::sleep_for(pause);
