@@ -13,6 +13,11 @@ std::vector<HelperApp> applicationTargets(const HelperSession& session) {
   return targets;
 }
 
+bool hasApplicationTargetWithPath(const HelperSession& session) {
+  const auto targets = applicationTargets(session);
+  return std::any_of(targets.begin(), targets.end(), [](const HelperApp& app) { return !app.path.empty(); });
+}
+
 std::vector<std::string> sortedApplicationKeys(const HelperSession& session) {
   std::vector<std::string> keys;
   for (const auto& app : applicationTargets(session)) keys.push_back(app.bundleIdentifier + "|" + app.path);
@@ -46,9 +51,13 @@ void BlockerService::terminateAndRecord(const HelperSession& session) {
 }
 
 HelperStatus BlockerService::enforceActiveSession() {
-  // Runs every 0.2 seconds in the daemon: without a stored session the state file is read once and
-  // no lock is taken. With one, it is read again under the lock, which only root can take.
-  if (!readStoredSession()) return statusOf(std::nullopt, "No active session.");
+  // Runs every 0.2 seconds in the daemon: without a stored session, or with an active one that
+  // blocks no application, the state file is read once and no lock is taken. Otherwise it is read
+  // again under the lock, which only root can take.
+  const auto peek = readStoredSession();
+  if (!peek) return statusOf(std::nullopt, "No active session.");
+  // An active session that blocks no application has nothing to enforce: no lock, no tool.
+  if (isActive(*peek) && !hasApplicationTargetWithPath(*peek)) return statusOf(peek, "Active session enforced.");
   requireRoot();
   const SessionLockHold hold(*this);
   const auto stored = readStoredSession();
