@@ -133,18 +133,23 @@ constexpr std::string_view executableDirectory = "/Contents/MacOS/";
 
 }  // namespace
 
-ApplicationTargetIndex::ApplicationTargetIndex(const std::vector<HelperApp>& apps)
+ApplicationTargetIndex::ApplicationTargetIndex(const std::vector<HelperApp>& apps, const PrintedForm& printedForm)
     : apps_(apps), hashes_(std::make_unique<PieceHashes>()) {
   byPathHash_.reserve(apps.size());
-  for (size_t i = 0; i < apps.size(); ++i) {
-    const std::string& path = apps[i].path;
-    if (!isApplicationBundlePath(path)) continue;
+  const auto add = [&](std::string path, size_t app) {
     const uint64_t hash = hashes_->of(path);
     const auto [first, last] = byPathHash_.equal_range(hash);
     // A path listed twice keeps its first place.
-    if (std::any_of(first, last, [&](const auto& entry) { return apps[entry.second].path == path; })) continue;
-    byPathHash_.emplace(hash, i);
+    if (std::any_of(first, last, [&](const auto& entry) { return paths_[entry.second].first == path; })) return;
+    byPathHash_.emplace(hash, paths_.size());
     longestPath_ = std::max(longestPath_, path.size());
+    paths_.emplace_back(std::move(path), app);
+  };
+  for (size_t i = 0; i < apps.size(); ++i) {
+    const std::string& path = apps[i].path;
+    if (!isApplicationBundlePath(path)) continue;
+    add(path, i);
+    if (std::string printed = printedForm(path); printed != path) add(std::move(printed), i);
   }
 }
 
@@ -160,7 +165,8 @@ const HelperApp* ApplicationTargetIndex::owner(std::string_view command) const {
   const auto consider = [&](size_t begin, size_t end) {
     const auto [first, last] = byPathHash_.equal_range(hashes.piece(begin, end));
     for (auto entry = first; entry != last; ++entry) {
-      if (entry->second < best && apps_[entry->second].path == command.substr(begin, end - begin)) best = entry->second;
+      const auto& [path, app] = paths_[entry->second];
+      if (app < best && path == command.substr(begin, end - begin)) best = app;
     }
   };
   if (lastBundleEnd + bundleEnd.size() == command.size() && command.size() <= longestPath_) {
@@ -203,6 +209,7 @@ std::vector<HelperBlockedAppEvent> ApplicationBlocker::terminate(
     const std::vector<HelperApp>& apps, const std::string& sessionID,
     const std::vector<AllowedProcessMatcher>& allowedProcessMatchers) const {
   const ApplicationTargetIndex targets(apps);  // built once for both snapshots
+  if (targets.empty()) return {};              // nothing could match: no snapshot is taken
   std::vector<MatchedApplicationProcess> matches =
       matchingProcesses(targets, runningProcessesProvider(), allowedProcessMatchers);
   const auto ownPID = static_cast<int32_t>(::getpid());
@@ -289,8 +296,6 @@ std::vector<RunningProcess> ApplicationBlocker::runningProcesses(const ProcessRu
 std::vector<RunningProcess> ApplicationBlocker::parseProcessSnapshot(std::string_view output) {
   std::vector<RunningProcess> processes;
   for (const std::string_view line : splitLinesCrLfAsOne(output)) {
-    // A process can put any bytes into its arguments; one such line must not hide the others.
-    if (!isValidUtf8(line)) continue;
     if (auto process = parseSnapshotLine(line)) processes.push_back(std::move(*process));
   }
   return processes;

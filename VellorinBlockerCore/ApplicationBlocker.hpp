@@ -16,6 +16,7 @@
 #include "VellorinBlockerCore/CommandRunner.hpp"
 #include "VellorinBlockerCore/HelperPaths.hpp"
 #include "VellorinBlockerCore/Models.hpp"
+#include "VellorinBlockerCore/ProcessEnvironment.hpp"
 
 namespace vellorin {
 
@@ -49,17 +50,22 @@ using RunningProcessesProvider = std::function<std::vector<RunningProcess>()>;
 // The effective user id of a running process, or nothing when it cannot be told (it has gone).
 using ProcessOwnerProvider = std::function<std::optional<uid_t>(int32_t pid)>;
 
+// The form in which the process status tool prints a text (see processStatusForm).
+using PrintedForm = std::function<std::string(const std::string& text)>;
+
 class PieceHashes;
 
 // The application targets indexed by bundle path, so that finding the target of a command line
 // costs time in proportion to the command line, not to the number of targets. A target owns a
 // command line that equals its path, begins with its path and "/", or holds its path followed by
-// "/Contents/MacOS/" anywhere; of several, the first in the given order wins. Only application
-// bundles are ever targets: a path that is not absolute and ending in ".app" owns nothing. The
-// index refers to `apps`, which must outlive it.
+// "/Contents/MacOS/" anywhere; of several, the first in the given order wins. The path counts as
+// written and in the form the process status tool prints it (`printedForm`), and the comparison is
+// of bytes, whatever the command line holds. Only application bundles are ever targets: a path
+// that is not absolute and ending in ".app" owns nothing. The index refers to `apps`, which must
+// outlive it.
 class ApplicationTargetIndex {
  public:
-  explicit ApplicationTargetIndex(const std::vector<HelperApp>& apps);
+  explicit ApplicationTargetIndex(const std::vector<HelperApp>& apps, const PrintedForm& printedForm = processStatusForm);
   ~ApplicationTargetIndex();
   // It refers to the targets it was built from: a copy could outlive them.
   ApplicationTargetIndex(const ApplicationTargetIndex&) = delete;
@@ -72,7 +78,8 @@ class ApplicationTargetIndex {
 
  private:
   const std::vector<HelperApp>& apps_;
-  std::unordered_multimap<uint64_t, size_t> byPathHash_;  // path hash -> position in apps_
+  std::vector<std::pair<std::string, size_t>> paths_;     // a path form, and its target's position in apps_
+  std::unordered_multimap<uint64_t, size_t> byPathHash_;  // path hash -> position in paths_
   size_t longestPath_ = 0;
   // Working space, reused from one command line to the next: an index serves one thread at a time.
   std::unique_ptr<PieceHashes> hashes_;
@@ -97,8 +104,9 @@ class ApplicationBlocker {
   // The default snapshot: "/bin/ps" "-axo" "pid=,ppid=,command=" through the runner. Throws when
   // the tool cannot be started or exits with a non-zero status.
   static std::vector<RunningProcess> runningProcesses(const ProcessRunner& processRunner);
-  // Parses the snapshot tool's output line by line; lines that cannot be parsed, or that are not
-  // valid UTF-8, are skipped.
+  // Parses the snapshot tool's output line by line; lines that cannot be parsed are skipped. A
+  // command line is kept as its bytes, valid UTF-8 or not: any process can put any bytes into its
+  // arguments, and must not thereby escape its target.
   static std::vector<RunningProcess> parseProcessSnapshot(std::string_view output);
 
   // The effective user id of a process from the process table (Linux: /proc; macOS: sysctl).

@@ -6,10 +6,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__APPLE__)
+#include <vis.h>
+#include <xlocale.h>
+#endif
+
 #include <clocale>
 #include <cstdlib>
+#include <cwchar>
+#include <cwctype>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "VellorinBlockerCore/SystemCalls.hpp"
 
@@ -23,28 +32,99 @@ constexpr const char* utf8CharacterLocale = "UTF-8";
 constexpr const char* utf8CharacterLocale = "C.UTF-8";
 #endif
 
-// Every category but LC_CTYPE, each of which LC_ALL overrides.
-constexpr const char* otherLocaleCategories[] = {
-    "LC_COLLATE", "LC_MESSAGES", "LC_MONETARY", "LC_NUMERIC", "LC_TIME",
+struct LocaleCategory {
+  int category;
+  const char* name;
+};
+
+// Every category that setlocale(LC_ALL, "") sets, each of which LC_ALL overrides.
+constexpr LocaleCategory localeCategories[] = {
+    {LC_CTYPE, "LC_CTYPE"},       {LC_COLLATE, "LC_COLLATE"}, {LC_MESSAGES, "LC_MESSAGES"},
+    {LC_MONETARY, "LC_MONETARY"}, {LC_NUMERIC, "LC_NUMERIC"}, {LC_TIME, "LC_TIME"},
 #if defined(__GLIBC__)
-    "LC_ADDRESS", "LC_IDENTIFICATION", "LC_MEASUREMENT", "LC_NAME", "LC_PAPER", "LC_TELEPHONE",
+    {LC_ADDRESS, "LC_ADDRESS"},   {LC_IDENTIFICATION, "LC_IDENTIFICATION"}, {LC_MEASUREMENT, "LC_MEASUREMENT"},
+    {LC_NAME, "LC_NAME"},         {LC_PAPER, "LC_PAPER"},   {LC_TELEPHONE, "LC_TELEPHONE"},
 #endif
 };
 
-// Whether a tool started with this environment gets a UTF-8 character locale. setlocale reads
-// LC_ALL, LC_CTYPE and LANG as every tool does, and falls back to "C" for a locale this system
-// lacks, so the answer is the one the tool would find.
+bool isUtf8CharacterLocale() { return std::string_view(::nl_langinfo(CODESET)) == "UTF-8"; }
+
+// What a tool that calls setlocale(LC_ALL, "") gets, as the process status tool does: the whole
+// call fails, and every category stays "C", when any one category names a locale this system
+// lacks (macOS has no "C.UTF-8", which sudo passes on from a Linux terminal, for example).
 bool environmentGivesUtf8CharacterLocale() {
-  const bool utf8 = std::setlocale(LC_CTYPE, "") != nullptr && std::string_view(::nl_langinfo(CODESET)) == "UTF-8";
-  (void)std::setlocale(LC_CTYPE, "C");  // "C" is always there
+  const bool utf8 = std::setlocale(LC_ALL, "") != nullptr && isUtf8CharacterLocale();
+  (void)std::setlocale(LC_ALL, "C");  // "C" is always there
   return utf8;
+}
+
+// The locale the environment names for one category: LC_ALL, then the category's variable, then
+// LANG, the first that is set and not empty; "C" when none is.
+std::string environmentLocale(const char* categoryName) {
+  for (const char* variable : {"LC_ALL", categoryName, "LANG"}) {
+    if (const char* value = std::getenv(variable); value != nullptr && *value != '\0') return value;
+  }
+  return "C";
+}
+
+// The category's locale when this system has it (and, for the character type, when it is UTF-8),
+// otherwise the one to use instead.
+std::string existingLocale(const LocaleCategory& category) {
+  std::string name = environmentLocale(category.name);
+  const bool usable = std::setlocale(category.category, name.c_str()) != nullptr &&
+                      (category.category != LC_CTYPE || isUtf8CharacterLocale());
+  (void)std::setlocale(category.category, "C");
+  if (usable) return name;
+  return category.category == LC_CTYPE ? utf8CharacterLocale : "C";
 }
 
 void setVariable(const char* name, const char* value) {
   if (::setenv(name, value, 1) != 0) throwSystemError(std::string("setenv ") + name);
 }
 
+// A locale object for the tools' character type, made once.
+locale_t toolCharacterTypeLocale() {
+  static const locale_t locale = ::newlocale(LC_CTYPE_MASK, toolCharacterLocale().c_str(), nullptr);
+  return locale;
+}
+
 }  // namespace
+
+std::string toolCharacterLocale() { return environmentLocale("LC_CTYPE"); }
+
+std::string processStatusForm(const std::string& text) {
+  // The locale the tool has: without one the system lacks, it stays in "C".
+  const locale_t locale = toolCharacterTypeLocale();
+  const locale_t previous = ::uselocale(locale != nullptr ? locale : LC_GLOBAL_LOCALE);
+#if defined(__APPLE__)
+  std::vector<char> printed(text.size() * 4 + 1);  // strvis's own bound
+  ::strvis(printed.data(), text.c_str(), VIS_TAB | VIS_NL | VIS_NOSLASH);
+  ::uselocale(previous);
+  return printed.data();
+#else
+  std::string printed;
+  std::mbstate_t state{};
+  for (size_t at = 0; at < text.size();) {
+    wchar_t character = 0;
+    size_t length = std::mbrtowc(&character, text.data() + at, text.size() - at, &state);
+    if (length == 0 || length > text.size() - at) {  // a byte outside the character set, or a NUL
+      state = {};
+      character = static_cast<unsigned char>(text[at]) < 0x80 ? static_cast<wchar_t>(text[at]) : L'\0';
+      length = 1;
+    }
+    if (character == L'\n') {
+      printed += ' ';
+    } else if (character == L'\0' || std::iswprint(static_cast<wint_t>(character)) == 0) {
+      printed += '?';
+    } else {
+      printed.append(text, at, length);
+    }
+    at += length;
+  }
+  ::uselocale(previous);
+  return printed;
+#endif
+}
 
 void ensureStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
@@ -56,12 +136,11 @@ void ensureStandardDescriptors() {
 
 void ensureUtf8CharacterLocale() {
   if (environmentGivesUtf8CharacterLocale()) return;
-  if (const char* all = std::getenv("LC_ALL"); all != nullptr && *all != '\0') {
-    const std::string value = all;
-    for (const char* category : otherLocaleCategories) setVariable(category, value.c_str());
-    if (::unsetenv("LC_ALL") != 0) throwSystemError("unsetenv LC_ALL");
-  }
-  setVariable("LC_CTYPE", utf8CharacterLocale);
+  // Each category named on its own, as the environment has it where the system has that locale.
+  std::vector<std::pair<const char*, std::string>> settings;
+  for (const auto& category : localeCategories) settings.emplace_back(category.name, existingLocale(category));
+  for (const auto& [variable, value] : settings) setVariable(variable, value.c_str());
+  if (::unsetenv("LC_ALL") != 0) throwSystemError("unsetenv LC_ALL");
 }
 
 void followLogRotation(int fd, const std::filesystem::path& path) {

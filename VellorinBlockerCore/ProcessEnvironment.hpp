@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace vellorin {
 
@@ -16,12 +17,24 @@ void ensureStandardDescriptors();
 // Gives the tools the helper starts (they inherit its environment) a UTF-8 character locale. The
 // process listing shows every byte of a command line that lies outside the character locale's set
 // as an escape, so under launchd's empty environment, "env -i" or LC_ALL=C an application with a
-// name that is not ASCII would never match its target. When the environment does not already lead
-// to a UTF-8 character locale, LC_CTYPE is set to one; a LC_ALL that would override it is replaced
-// by the same value in each of the other categories, so that everything else stays as the tools
-// would have seen it. The helper's own locale stays "C". Throws std::system_error when the
-// environment cannot be changed.
+// name that is not ASCII would never match its target. The environment is judged as
+// setlocale(LC_ALL, "") judges it, which fails as a whole when any category names a locale the
+// system lacks. When it does not lead to a UTF-8 character locale, LC_ALL is removed and every
+// category is named on its own: the character type a UTF-8 locale, each other category the locale
+// the environment gave it where the system has that one, otherwise "C". The helper's own locale
+// stays "C". Throws std::system_error when the environment cannot be changed.
 void ensureUtf8CharacterLocale();
+
+// The character locale the helper's tools get (after ensureUtf8CharacterLocale): LC_ALL, LC_CTYPE
+// or LANG, the first that is set and not empty, otherwise "C".
+std::string toolCharacterLocale();
+
+// The text as the process status tool prints it in a command line, under the tools' character
+// locale. macOS's ps passes each command line through strvis(3) with VIS_TAB | VIS_NL |
+// VIS_NOSLASH, so the system's own strvis gives its form on every macOS version (which characters
+// it escapes changed between versions). procps prints a line feed as a space and every other
+// character that is not printable as "?".
+std::string processStatusForm(const std::string& text);
 
 // For a daemon whose standard error is a log that gets rotated (renamed, then replaced by a new
 // file): when `path` no longer names the file that `fd` writes to, `fd` is reopened on `path`,

@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <langinfo.h>
+
+#include <clocale>
+#include <map>
 #include <system_error>
 
 #include "support/TestSupport.hpp"
@@ -18,18 +22,19 @@ HelperApp app(const std::string& name, const std::string& path) {
   return HelperApp{"id-" + name, "com." + name, name, path, false, std::nullopt};
 }
 
-TEST(ProcessSnapshot, ParsesRightAlignedColumnsAndSkipsOnlyBadLines) {
+TEST(ProcessSnapshot, ParsesRightAlignedColumnsKeepsEveryByteAndSkipsOnlyBadLines) {
   const std::string output =
       "    1     0 /sbin/launchd\n"
       "  412     1 /Applications/Chat Beta.app/Contents/MacOS/Chat  --type=renderer   \n"
       "\t77\t412\tcmd\twith tab\n\n12a 1 /bin/trailing-garbage\n2147483648 1 /bin/too-big\n"
-      "2147483647 -2147483648 /bin/edge-case\n9 1 /bin/bad-\xff-byte\n"  // not UTF-8: only this line is skipped
-      "12 1 /bin/\xED\xA0\x80\n13 1 /bin/\xE0\x80\xAF\n"  // a surrogate, an overlong form
+      "2147483647 -2147483648 /bin/edge-case\n9 1 /bin/bad-\xff-byte\n"  // not UTF-8, kept as it is
+      "12 1 /bin/\xED\xA0\x80\n"  // a surrogate
       "10 1 /Applications/Caf\xc3\xa9 \xE0\xA4\x95.app/Contents/MacOS/Caf\xc3\xa9 \xF4\x8F\xBF\xBF\r\n"
       "11 1 last-without-newline";
   const std::vector<RunningProcess> expected = {
       {1, 0, "/sbin/launchd"}, {412, 1, "/Applications/Chat Beta.app/Contents/MacOS/Chat  --type=renderer"},
-      {77, 412, "cmd\twith tab"}, {2147483647, -2147483648, "/bin/edge-case"},
+      {77, 412, "cmd\twith tab"}, {2147483647, -2147483648, "/bin/edge-case"}, {9, 1, "/bin/bad-\xff-byte"},
+      {12, 1, "/bin/\xED\xA0\x80"},
       {10, 1, "/Applications/Caf\xc3\xa9 \xE0\xA4\x95.app/Contents/MacOS/Caf\xc3\xa9 \xF4\x8F\xBF\xBF"},  // é, ka, U+10FFFF
       {11, 1, "last-without-newline"}};
   EXPECT_EQ(ApplicationBlocker::parseProcessSnapshot(output), expected);
@@ -52,6 +57,60 @@ TEST(ApplicationMatching, PathRulesAndTheFirstListedTargetWins) {
   const std::vector<RunningProcess> process = {{100, 1, "/A/x/A/Chat.app/Contents/MacOS/Chat"}};
   EXPECT_EQ(ApplicationBlocker::matchingProcesses({outer, inner, outer}, process, {}), (std::vector<MatchedApplicationProcess>{{outer, process[0]}}));
   EXPECT_EQ(ApplicationBlocker::matchingProcesses({inner, outer}, process, {}), (std::vector<MatchedApplicationProcess>{{inner, process[0]}}));
+}
+
+// What macOS 13's ps prints for the characters its strvis escapes in a UTF-8 locale (tab, line
+// feed, the non-ASCII spaces, the format characters U+200C-U+200F): each byte as an octal escape.
+std::string macOS13Form(const std::string& text) {
+  static const std::vector<std::string> escaped = {
+      "\t", "\n", "\u00A0", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007",
+      "\u2008", "\u2009", "\u200A", "\u202F", "\u205F", "\u3000", "\u200C", "\u200D", "\u200E", "\u200F"};
+  std::string printed = text;
+  for (const auto& character : escaped) {
+    std::string octal;
+    for (const unsigned char byte : character) octal += "\\" + std::to_string(byte >> 6) + std::to_string(byte >> 3 & 7) + std::to_string(byte & 7);
+    for (size_t at = printed.find(character); at != std::string::npos; at = printed.find(character, at + octal.size())) {
+      printed.replace(at, character.size(), octal);
+    }
+  }
+  return printed;
+}
+
+TEST(ApplicationMatching, TargetsMatchAsPrintedByTheProcessStatusToolAndWhateverBytesTheLineHolds) {
+  // Lines as macOS 13's ps prints them, for bundles whose names hold a tab, a no-break space,
+  // U+3000 and an emoji joined by U+200D; and a line with an argument that is not UTF-8.
+  const std::vector<std::pair<HelperApp, std::string>> cases = {
+      {app("Tab", "/Applications/My\tTool.app"), "/Applications/My\\011Tool.app/Contents/MacOS/My\\011Tool"},
+      {app("Space", "/Applications/Chat\u00A0Pro.app"), "/Applications/Chat\\302\\240Pro.app/Contents/MacOS/Chat -psn"},
+      {app("Wide", "/Applications/Note\u3000Pad.app"), "/Applications/Note\\343\\200\\200Pad.app"},
+      {app("Emoji", "/Applications/\U0001F469\u200D\U0001F4BB.app"),
+       "/usr/bin/x /Applications/\U0001F469\\342\\200\\215\U0001F4BB.app/Contents/MacOS/Code"},
+      {app("Chat", "/Applications/Chat.app"), "/Applications/Chat.app/Contents/MacOS/Chat --args \xff\xfe"},
+  };
+  for (const auto& [target, line] : cases) {
+    const auto snapshot = ApplicationBlocker::parseProcessSnapshot("  100   1 " + line + "\n");
+    EXPECT_EQ(ApplicationBlocker::matchingProcesses(ApplicationTargetIndex({target}, macOS13Form), snapshot, {}).size(), 1u)
+        << line;
+  }
+  // procps prints a tab as "?".
+  EXPECT_EQ(processStatusForm("/Applications/My\tTool.app"), "/Applications/My?Tool.app");
+}
+
+// The process status tool calls setlocale(LC_ALL, ""), which fails as a whole, leaving every
+// category in "C", when one category names a locale the system lacks.
+TEST(ToolLocale, EveryCategoryNamesALocaleTheSystemHasAndTheCharacterTypeIsUtf8) {
+  const std::vector<std::map<std::string, std::string>> environments = {
+      {{"LANG", "xx_XX.UTF-8"}, {"LC_CTYPE", "C.UTF-8"}},  // the character type alone is fine
+      {{"LC_ALL", "C"}, {"LANG", "C.UTF-8"}},
+      {{"LC_ALL", "xx_XX.UTF-8"}}};
+  for (const auto& environment : environments) {
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LC_COLLATE", "LC_MESSAGES", "LC_TIME", "LANG"}) ::unsetenv(name);
+    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+    ensureUtf8CharacterLocale();
+    EXPECT_NE(std::setlocale(LC_ALL, ""), nullptr) << ::testing::PrintToString(environment);
+    EXPECT_STREQ(::nl_langinfo(CODESET), "UTF-8");
+    EXPECT_STREQ(std::setlocale(LC_ALL, "C"), "C");
+  }
 }
 
 TEST(ApplicationMatching, ExemptionNeedsEveryEntryAndCoversDescendantsButStopsAtGapsAndCycles) {
