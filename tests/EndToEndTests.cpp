@@ -149,10 +149,9 @@ TEST_F(HelperBinary, ConcurrentAppliesStoreOneSessionAndRefuseTheOther) {
     ASSERT_EQ(run({"restore", "--force"}).exitStatus, 0);
     std::map<std::string, std::unique_ptr<ChildProcess>> applies;
     for (const std::string id : {"A", "B"}) {
-      writeTextFile(temp / (id + ".json"), makeSession(id, 3600).toJson().dump(), 0644);
-      applies[id] = std::make_unique<ChildProcess>(
-          std::vector<std::string>{helperBinary(), "apply", (temp / (id + ".json")).string()},
-          ChildProcess::Options{.environment = environment, .standardOutput = (temp / (id + ".out")).string()});
+      writeTextFile(temp / id, makeSession(id, 3600).toJson().dump(), 0644);
+      applies[id] = std::make_unique<ChildProcess>(std::vector<std::string>{helperBinary(), "apply", (temp / id).string()},
+                                                   ChildProcess::Options{.environment = environment, .standardOutput = temp / (id + ".out")});
     }
     std::vector<std::string> applied;
     for (const auto& [id, process] : applies) {
