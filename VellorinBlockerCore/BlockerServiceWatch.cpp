@@ -29,34 +29,21 @@ void writeErrorLine(const HelperPaths& paths, const std::string& message) {
 }
 
 // Ends a daemon whose pass has run too long, so that its service manager starts a fresh one. Only
-// async-signal-safe calls: the tool being waited for goes with it, and every file the helper
-// writes is replaced in one step, so nothing is left half-written.
+// async-signal-safe calls: the tools it started go with it, and every file the helper writes is
+// replaced in one step, so nothing is left half-written.
 extern "C" void endOverlongPass(int /*signal*/) {
   constexpr std::string_view message =
       "A pass of the helper daemon ran longer than 60 seconds; the daemon exits so that a fresh one starts.\n";
   (void)!::write(STDERR_FILENO, message.data(), message.size());
-  signalProcessGroup(runningToolGroup(), SIGKILL);
+  killRunningTools();
   ::_exit(1);
 }
 
-// A daemon told to stop takes the tool it waits for along: the tool leads a group of its own, which
-// the service manager's clean-up of the daemon's group does not reach.
-extern "C" void stopWithRunningTool(int signal) {
-  signalProcessGroup(runningToolGroup(), SIGKILL);
-  (void)std::signal(signal, SIG_DFL);
-  (void)std::raise(signal);
-}
-
-void installHandler(int signal, void (*handler)(int)) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  if (::sigaction(signal, &action, nullptr) != 0) throwSystemError("sigaction " + std::to_string(signal));
-}
-
 void guardPasses() {
-  installHandler(SIGALRM, endOverlongPass);
-  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) installHandler(signal, stopWithRunningTool);
+  struct sigaction action {};
+  action.sa_handler = endOverlongPass;
+  sigemptyset(&action.sa_mask);
+  if (::sigaction(SIGALRM, &action, nullptr) != 0) throwSystemError("sigaction SIGALRM");
 }
 
 }  // namespace
@@ -68,15 +55,9 @@ UniqueFd BlockerService::waitToEnforceAlone() {
     // Another daemon enforces on these locations.
   }
   writeErrorLine(paths_, "Another helper daemon is running; this one waits and takes over when it ends.");
-  for (;;) {
-    try {
-      UniqueFd lock = sharedDirectories_.lockDaemon(std::chrono::minutes(1));
-      writeErrorLine(paths_, "The other helper daemon has ended; this one takes over.");
-      return lock;
-    } catch (const LockTimeoutError&) {
-      // Still running: wait on.
-    }
-  }
+  UniqueFd lock = sharedDirectories_.lockDaemon(std::chrono::milliseconds::max());
+  writeErrorLine(paths_, "The other helper daemon has ended; this one takes over.");
+  return lock;
 }
 
 void BlockerService::removeStaleTemporaryFiles() {
@@ -106,13 +87,14 @@ void BlockerService::watch(double pollInterval) {
   for (;;) {
     ::alarm(passTimeLimitSeconds);
     const double pause = watchPass(pollInterval);
-    ::alarm(0);
     reapBackgroundProcesses();
+    ::alarm(0);
     std::this_thread::sleep_for(std::chrono::duration<double>(pause));
   }
 }
 
 double BlockerService::watchPass(double pollInterval) {
+  passStarted_ = std::chrono::steady_clock::now();
   bool failed = false;
   const auto attempt = [&](auto&& step) {
     try {
@@ -126,6 +108,7 @@ double BlockerService::watchPass(double pollInterval) {
   // Enforcement runs even when the queue step failed: every local user can make that step fail
   // (a file planted in place of the command directory), and must not thereby lift the lock.
   attempt([&] { enforceActiveSession(); });
+  passStarted_.reset();
   return failed ? std::max(pollInterval, failedPassMinimumPause) : pollInterval;
 }
 
@@ -135,17 +118,17 @@ void BlockerService::appendBlockedApplicationEvents(const std::vector<HelperBloc
   const auto directories = sharedDirectories_.prepare();
 
   // A log that is unreadable, does not decode or is not a plain file (it lives where every user
-  // can write) counts as empty. Every helper writes it under the session lock, so a log that
-  // changes while it is read has been replaced by someone else: it is read again, a few times.
+  // can write) counts as empty. One that changes while it is read is read again; every helper
+  // writes it under the session lock, so one that keeps changing is a user's doing, and counts as
+  // empty too.
   std::vector<HelperBlockedAppEvent> log;
-  for (int attempt = 1;; ++attempt) {
+  for (int attempt = 1; attempt <= 5; ++attempt) {
     try {
       if (const auto bytes = directories.readEventLog()) log = eventsFromJson(parseDocument(*bytes));
       break;
     } catch (const FileChangedWhileReadError&) {
-      if (attempt == 5) throw;
+      continue;
     } catch (...) {
-      log.clear();
       break;
     }
   }

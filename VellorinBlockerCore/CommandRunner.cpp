@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -27,8 +28,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The group of the tool being waited for; read by a signal handler (see runningToolGroup).
-volatile std::sig_atomic_t runningGroup = 0;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Moves a descriptor above the standard streams. A helper started with a closed standard stream
 // could otherwise get its pipe end as descriptor 1 or 2, and the child's dup2 onto the same number
@@ -147,68 +146,106 @@ class SpawnAttributes {
   posix_spawnattr_t attributes_{};
 };
 
-// Kills the child and every process of its group. Until the child is reaped its identifier, which
-// is also its group's, cannot be reused, so the signals can only reach what the child started.
+// The groups of the tools the helper started and has not reaped yet, read by signal handlers (see
+// killRunningTools): the one being waited for, and those running in the background. A group's
+// identifier is its leader's, which cannot be reused before the leader is reaped; each is cleared
+// before its leader is.
+volatile std::sig_atomic_t runningGroup = 0;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+constexpr size_t backgroundCapacity = 16;
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables,cppcoreguidelines-avoid-c-arrays)
+volatile std::sig_atomic_t backgroundGroups[backgroundCapacity] = {};
+Clock::time_point backgroundDeadlines[backgroundCapacity];  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+// Kills the child and every process of its group; only for a child not yet reaped.
 void killChildAndGroup(pid_t pid) {
   signalProcessGroup(pid, SIGKILL);
   signalProcess(pid, SIGKILL);  // in case it has left its group
 }
 
-// A started child that is reaped exactly once. If its owner goes away before waiting (a failed
-// read, an exception), the child and its group are killed and the child reaped, so that no zombie
-// is left behind. Once it is reaped, nothing is signalled or waited for again.
+// True once the child has exited (or is no child of ours to wait for), leaving it unreaped so that
+// its identifier stays ours; with `block`, waits for that.
+bool hasExited(pid_t pid, bool block) {
+  siginfo_t info{};
+  const int result =
+      retryOnInterrupt([&] { return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | (block ? 0 : WNOHANG)); });
+  if (result != 0) return errno == ECHILD;
+  return info.si_pid == pid;
+}
+
+// Reaps a child that has exited; its exit status, or 128 + the signal number of one ended by a signal.
+int reapExited(pid_t pid) {
+  int status = 0;
+  if (retryOnInterrupt([&] { return ::waitpid(pid, &status, 0); }) < 0) return 128;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 128;
+}
+
+// Takes a child that may outlive its run (killed, but held up in the kernel) for later reaping;
+// false when every place is taken.
+bool keepForLaterReaping(pid_t pid, Clock::time_point deadline) {
+  for (size_t i = 0; i < backgroundCapacity; ++i) {
+    if (backgroundGroups[i] != 0) continue;
+    backgroundDeadlines[i] = deadline;
+    backgroundGroups[i] = static_cast<std::sig_atomic_t>(pid);
+    return true;
+  }
+  return false;
+}
+
+// A started child, marked as the tool being waited for, that is reaped at most once. If its owner
+// goes away before waiting (a failed read, an exception), the child and its group are killed.
+// Once it is reaped, nothing is signalled or waited for again.
 class ChildProcess {
  public:
-  explicit ChildProcess(pid_t pid) : pid_(pid) {}
+  explicit ChildProcess(pid_t pid) : pid_(pid) { runningGroup = static_cast<std::sig_atomic_t>(pid); }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
   ChildProcess(ChildProcess&&) = delete;
   ChildProcess& operator=(ChildProcess&&) = delete;
   ~ChildProcess() {
-    if (reaped_) return;
-    killChildAndGroup(pid_);
-    int status = 0;
-    retryOnInterrupt([&] { return ::waitpid(pid_, &status, 0); });
+    if (!reaped_) kill();
   }
 
-  pid_t pid() const { return pid_; }
-  // Hands the child over to whoever reaps it from now on.
-  pid_t release() {
-    reaped_ = true;
-    return pid_;
+  // Blocks until the child has exited; returns its exit status (see reapExited).
+  int wait() {
+    if (!reaped_) hasExited(pid_, true);
+    return reap();
   }
-
-  // Blocks until the child has exited; returns its exit status, or 128 + the signal number for a
-  // child ended by a signal.
-  int wait() { return reap(0).value(); }
 
   // The status if the child has exited by now, otherwise nothing.
-  std::optional<int> poll() { return reap(WNOHANG); }
+  std::optional<int> poll() {
+    if (!reaped_ && !hasExited(pid_, false)) return std::nullopt;
+    return reap();
+  }
 
-  // Ends the child and its group by force and reaps the child.
-  int kill() {
-    if (!reaped_) killChildAndGroup(pid_);
-    return wait();
+  // Ends the child and its group by force. A child that SIGKILL does not end within a second (held
+  // up in the kernel) is left for reapBackgroundProcesses rather than waited for.
+  void kill() {
+    if (reaped_) return;
+    killChildAndGroup(pid_);
+    for (int tries = 0; tries < 200; ++tries) {
+      if (poll()) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    runningGroup = 0;
+    reaped_ = true;  // from now on the background list's
+    (void)keepForLaterReaping(pid_, Clock::now());
   }
 
  private:
-  std::optional<int> reap(int options) {
+  int reap() {
     if (reaped_) return status_;
-    int status = 0;
-    const pid_t result = retryOnInterrupt([&] { return ::waitpid(pid_, &status, options); });
-    if (result == 0) return std::nullopt;
-    reaped_ = true;  // Either way there is nothing left to reap (ECHILD: someone else collected it).
-    if (result < 0) throwSystemError("waitpid");
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 128;
+    runningGroup = 0;
+    reaped_ = true;
+    status_ = reapExited(pid_);
     return status_;
   }
 
   const pid_t pid_;
   bool reaped_ = false;
-  std::optional<int> status_;
+  int status_ = 128;
 };
 
-ChildProcess spawnChild(const std::string& executable, const std::vector<std::string>& arguments, int outputFd) {
+pid_t spawnChild(const std::string& executable, const std::vector<std::string>& arguments, int outputFd) {
   SpawnActions actions;
   actions.duplicate(outputFd, STDOUT_FILENO);
   actions.duplicate(outputFd, STDERR_FILENO);
@@ -225,45 +262,34 @@ ChildProcess spawnChild(const std::string& executable, const std::vector<std::st
   pid_t pid = -1;
   const int error = ::posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(), environ);
   if (error != 0) throwSystemError(error, "posix_spawn " + executable);
-  return ChildProcess(pid);
+  return pid;
 }
 
-// Marks the child's group as the one being waited for, for as long as the wait lasts.
-class RunningGroupMark {
- public:
-  explicit RunningGroupMark(pid_t group) { runningGroup = static_cast<std::sig_atomic_t>(group); }
-  ~RunningGroupMark() { runningGroup = 0; }
-  RunningGroupMark(const RunningGroupMark&) = delete;
-  RunningGroupMark& operator=(const RunningGroupMark&) = delete;
-  RunningGroupMark(RunningGroupMark&&) = delete;
-  RunningGroupMark& operator=(RunningGroupMark&&) = delete;
-};
-
-// The runs started in the background and not yet reaped. The helper is single-threaded.
-struct BackgroundRun {
-  pid_t pid;
-  Clock::time_point deadline;
-};
-std::vector<BackgroundRun>& backgroundRuns() {
-  static std::vector<BackgroundRun> runs;
-  return runs;
-}
-
-// True when the run has ended and is reaped (killed with its group first if `stop`).
-bool reapBackgroundRun(const BackgroundRun& run, bool stop) {
-  if (stop) killChildAndGroup(run.pid);
-  int status = 0;
-  const pid_t result = retryOnInterrupt([&] { return ::waitpid(run.pid, &status, stop ? 0 : WNOHANG); });
-  return result != 0;  // reaped, or not ours to reap any more (ECHILD)
+// Reaps the background run in place `i` once it has ended, with what is left of its group, or kills
+// it once its deadline has passed. Never blocks.
+void reapBackgroundRun(size_t i, Clock::time_point now) {
+  const auto pid = static_cast<pid_t>(backgroundGroups[i]);
+  if (pid == 0) return;
+  if (hasExited(pid, false)) {
+    signalProcessGroup(pid, SIGKILL);  // what it started and left behind
+    backgroundGroups[i] = 0;
+    (void)reapExited(pid);
+  } else if (now >= backgroundDeadlines[i]) {
+    killChildAndGroup(pid);  // reaped by a later call, once the kernel has let it go
+  }
 }
 
 void startInBackground(const std::string& executable, const std::vector<std::string>& arguments,
                        const RunOptions& options) {
+  if (std::none_of(std::begin(backgroundGroups), std::end(backgroundGroups), [](std::sig_atomic_t group) { return group == 0; })) {
+    throw std::runtime_error(executable + " was not started: " + std::to_string(backgroundCapacity) +
+                             " runs are still under way in the background");
+  }
   UniqueFd nowhere(retryOnInterrupt([] { return ::open("/dev/null", O_WRONLY | O_CLOEXEC); }));
   if (!nowhere) throwSystemError("open /dev/null");
   const UniqueFd output = aboveStandardStreams(std::move(nowhere));
-  const pid_t pid = spawnChild(executable, arguments, output.get()).release();
-  backgroundRuns().push_back({pid, Clock::now() + options.timeLimit.value_or(std::chrono::seconds(5))});
+  const pid_t pid = spawnChild(executable, arguments, output.get());
+  (void)keepForLaterReaping(pid, Clock::now() + options.timeLimit.value_or(std::chrono::seconds(5)));
 }
 
 // Milliseconds left until the deadline, for poll(): -1 without a deadline, 0 once it has passed.
@@ -332,9 +358,8 @@ std::string runProcess(const std::string& executable, const std::vector<std::str
   if (options.timeLimit) deadline = Clock::now() + *options.timeLimit;
 
   Pipe pipe = makeOutputPipe();
-  ChildProcess child = spawnChild(executable, arguments, pipe.writeEnd.get());
+  ChildProcess child(spawnChild(executable, arguments, pipe.writeEnd.get()));
   pipe.writeEnd.reset();  // Otherwise our own copy keeps the pipe open and the read never ends.
-  const RunningGroupMark mark(child.pid());
 
   std::string bytes;
   std::optional<int> status;
@@ -351,17 +376,48 @@ ToolTimeoutError::ToolTimeoutError(const std::string& executable, std::chrono::m
 
 void reapBackgroundProcesses() {
   const auto now = Clock::now();
-  std::erase_if(backgroundRuns(), [&](const BackgroundRun& run) { return reapBackgroundRun(run, now >= run.deadline); });
+  for (size_t i = 0; i < backgroundCapacity; ++i) reapBackgroundRun(i, now);
 }
 
 void finishBackgroundProcesses() {
-  for (const auto& run : backgroundRuns()) {
-    while (!reapBackgroundRun(run, Clock::now() >= run.deadline)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // Each run until its deadline, then a second for the kernel to let a killed one go.
+  Clock::time_point last = Clock::now();
+  for (size_t i = 0; i < backgroundCapacity; ++i) {
+    if (backgroundGroups[i] != 0) last = std::max(last, backgroundDeadlines[i]);
   }
-  backgroundRuns().clear();
+  const auto giveUp = last + std::chrono::seconds(1);
+  while (std::any_of(std::begin(backgroundGroups), std::end(backgroundGroups), [](std::sig_atomic_t group) { return group != 0; }) &&
+         Clock::now() < giveUp) {
+    reapBackgroundProcesses();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
-pid_t runningToolGroup() { return static_cast<pid_t>(runningGroup); }
+void killRunningTools() {
+  signalProcessGroup(static_cast<pid_t>(runningGroup), SIGKILL);
+  for (const std::sig_atomic_t group : backgroundGroups) signalProcessGroup(static_cast<pid_t>(group), SIGKILL);
+}
+
+namespace {
+
+// A helper told to stop takes its tools along: each leads a group of its own, which the service
+// manager's clean-up of the helper's group, or a terminal's interrupt, does not reach.
+extern "C" void stopWithRunningTools(int signal) {
+  killRunningTools();
+  (void)std::signal(signal, SIG_DFL);
+  (void)std::raise(signal);
+}
+
+}  // namespace
+
+void stopToolsWhenStopped() {
+  struct sigaction action {};
+  action.sa_handler = stopWithRunningTools;
+  sigemptyset(&action.sa_mask);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    if (::sigaction(signal, &action, nullptr) != 0) throwSystemError("sigaction");
+  }
+}
 
 std::string outputUnderPolicy(std::string bytes, int exitStatus, const RunOptions& options) {
   if (exitStatus != 0 && !options.allowFailure) {

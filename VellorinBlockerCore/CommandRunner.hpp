@@ -46,14 +46,18 @@ using ProcessRunner = std::function<std::string(const std::string& executable, c
 std::string runProcess(const std::string& executable, const std::vector<std::string>& arguments,
                        const RunOptions& options);
 
-// Reaps the background runs that have ended, and kills and reaps, with their groups, those past
-// their limit. Never blocks.
+// Reaps the background runs that have ended, with what is left of their groups, and kills those
+// past their limit. Never blocks. At most 16 runs are under way at once; a run started beyond that
+// fails with std::runtime_error.
 void reapBackgroundProcesses();
 // Waits for every background run to end, each at most until its limit, then kills what is left.
 void finishBackgroundProcesses();
-// The process group of the tool the helper is waiting for right now, 0 when none: what a last
-// guard that ends the helper from a signal handler must kill first.
-pid_t runningToolGroup();
+// Kills the groups of every tool the helper has started and not yet reaped. Async-signal-safe: for
+// a handler that ends the helper.
+void killRunningTools();
+// Installs handlers for SIGTERM, SIGINT and SIGHUP that call killRunningTools, then end the helper
+// as the signal would have.
+void stopToolsWhenStopped();
 
 // The exit-status policy of every runner, the stand-ins for missing tools included: the output of
 // a run that ended with `exitStatus`, or the commandFailed failure.

@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
     // Before anything else is opened, and before any tool is started.
     ensureStandardDescriptors();
     ensureUtf8CharacterLocale();
+    stopToolsWhenStopped();
     const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
     BlockerService service(HelperPaths::fromEnvironment(processEnvironment()), realFileSystem(),
                            BlockerServiceCollaborators{}, notificationCooldownSeconds,
