@@ -52,12 +52,22 @@ BlockerService::BlockerService(HelperPaths paths, std::shared_ptr<FileSystem> fi
       sharedDirectories_(paths_, std::move(fileManager)) {}
 
 BlockerService::SessionLockHold::SessionLockHold(BlockerService& service) : service_(service) {
-  if (service_.sessionLockHolds_ == 0) service_.sessionLock_ = service_.sharedDirectories_.lockSession();
+  if (service_.sessionLockHolds_ == 0) service_.sessionLock_ = service_.sharedDirectories_.lockSession(service_.lockWait());
   ++service_.sessionLockHolds_;
 }
 
 BlockerService::SessionLockHold::~SessionLockHold() {
   if (--service_.sessionLockHolds_ == 0) service_.sessionLock_.reset();
+}
+
+std::chrono::milliseconds BlockerService::lockWait() const {
+  // Far above the longest hold of a lock in normal work (a restore with its tools, about a second).
+  constexpr std::chrono::milliseconds longest = std::chrono::seconds(30);
+  if (!passStarted_) return longest;
+  // Within a daemon pass, every wait ends 40 seconds into the pass, well before its last guard.
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*passStarted_ + std::chrono::seconds(40) -
+                                                                          std::chrono::steady_clock::now());
+  return std::clamp(left, std::chrono::milliseconds(0), longest);
 }
 
 bool BlockerService::isActive(const HelperSession& session) {

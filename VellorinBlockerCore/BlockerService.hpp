@@ -137,6 +137,8 @@ class BlockerService {
 
   // The daemon lock, at once or, while another daemon holds it, once that one has ended.
   UniqueFd waitToEnforceAlone();
+  // How long to wait for a lock: 30 seconds, and in a daemon pass no later than 40 seconds into it.
+  std::chrono::milliseconds lockWait() const;
   void requireRoot() const;
   static void refuseOversizedSession(const HelperSession& session);
   // Active while its end lies after now (the wall clock, read at each comparison).
@@ -164,6 +166,8 @@ class BlockerService {
   std::map<std::string, TimePoint> lastNotificationDatesByBundleIdentifier_;
   UniqueFd sessionLock_;
   int sessionLockHolds_ = 0;
+  // When the daemon pass under way began; empty outside one.
+  std::optional<std::chrono::steady_clock::time_point> passStarted_;
 };
 
 }  // namespace vellorin

@@ -10,7 +10,8 @@ namespace {
 
 constexpr std::string_view requestSuffix = ".request.json";
 constexpr std::string_view responseSuffix = ".response.json";
-// Requests not begun by then wait for the next pass, which keeps a pass well within its guard.
+// In a daemon pass, requests not begun by then wait for the next pass, which keeps the pass well
+// within its guard.
 constexpr auto queueStepBudget = std::chrono::seconds(10);
 
 }  // namespace
@@ -26,10 +27,9 @@ void BlockerService::processPendingCommands() {
   if (requests.empty()) return;
   std::sort(requests.begin(), requests.end());  // byte order
 
-  const auto deadline = std::chrono::steady_clock::now() + queueStepBudget;
-  const UniqueFd lock = sharedDirectories_.lockCommandQueue();
+  const UniqueFd lock = sharedDirectories_.lockCommandQueue(lockWait());
   for (const auto& name : requests) {
-    if (std::chrono::steady_clock::now() >= deadline) break;
+    if (passStarted_ && std::chrono::steady_clock::now() >= *passStarted_ + queueStepBudget) break;
     processCommandRequest(directories, name);
   }
 }

@@ -229,9 +229,14 @@ class RealFileSystem final : public FileSystem {
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0) throwSystemError(describe("fstat", path));
     // Whoever holds a lock that root takes decides when root may go on: only root (or, in dry-run
-    // mode, the user running the helper) may own the file.
-    if (!S_ISREG(status.st_mode) || status.st_nlink != 1 || (status.st_uid != 0 && status.st_uid != ::geteuid())) {
-      throw RefusedFileError(path.string() + " is not a regular file owned by root.");
+    // mode, the user running the helper) may own the file or open it at all.
+    if (!S_ISREG(status.st_mode) || status.st_nlink != 1 || (status.st_uid != 0 && status.st_uid != ::geteuid()) ||
+        (status.st_mode & 077) != 0) {
+      throw RefusedFileError(path.string() + " is not a regular file owned by root with mode 0600.");
+    }
+    if (wait == std::chrono::milliseconds::max()) {
+      if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX); }) != 0) throwSystemError(describe("flock", path));
+      return fd;
     }
     // Polled rather than waited for in flock, so that the wait has an end.
     const auto deadline = std::chrono::steady_clock::now() + wait;

@@ -89,7 +89,8 @@ class FileSystem {
   // Opens the file at the path (creating it with mode 0600; a link there is refused) and waits up
   // to `wait` for an exclusive lock on it, which lasts until the descriptor is closed. Refuses
   // (RefusedFileError) anything but a regular file with one link owned by root or by the effective
-  // user; fails with LockTimeoutError when the wait ends first.
+  // user and open to nobody else; fails with LockTimeoutError when the wait ends first. A wait of
+  // milliseconds::max() has no end.
   virtual UniqueFd lockFile(const std::filesystem::path& path, std::chrono::milliseconds wait) = 0;
 
   virtual EntryKind entryKindAt(int directory, const std::string& name) = 0;

@@ -14,9 +14,6 @@ namespace {
 constexpr const char* commandQueueLockName = "command-queue.lock";
 constexpr const char* sessionLockName = "session.lock";
 constexpr const char* daemonLockName = "daemon.lock";
-// Far above the longest hold of either lock in normal work (a restore with its tools, about a
-// second at most), and below the daemon's last guard.
-constexpr std::chrono::seconds lockWait{30};
 // Rewritten every pass, so neither the marker nor a response is synced to disk.
 constexpr WriteOptions sharedFileOptions{.mode = 0644, .durable = false};
 
@@ -115,15 +112,17 @@ UniqueFd SharedDirectories::lockStateFile(const char* name, std::chrono::millise
   return fileSystem_->lockFile(appendingComponent(paths_.stateDirectory, name), wait);
 }
 
-UniqueFd SharedDirectories::lockCommandQueue() const {
+UniqueFd SharedDirectories::lockCommandQueue(std::chrono::milliseconds wait) const {
   try {
-    return lockStateFile(commandQueueLockName, lockWait);
+    return lockStateFile(commandQueueLockName, wait);
   } catch (const std::system_error&) {
     return UniqueFd();
   }
 }
 
-UniqueFd SharedDirectories::lockSession() const { return lockStateFile(sessionLockName, lockWait); }
+UniqueFd SharedDirectories::lockSession(std::chrono::milliseconds wait) const {
+  return lockStateFile(sessionLockName, wait);
+}
 
 UniqueFd SharedDirectories::lockDaemon(std::chrono::milliseconds wait) const {
   return lockStateFile(daemonLockName, wait);

@@ -78,10 +78,10 @@ class SharedDirectories {
   // create it: an unprivileged run outside dry-run mode may not write the state directory (and
   // can change nothing anyway), and a full disk must not stop the queue, so the requests are then
   // answered without it.
-  UniqueFd lockCommandQueue() const;
+  UniqueFd lockCommandQueue(std::chrono::milliseconds wait) const;
   // Serializes every read-decide-write of the stored session and of the event log.
-  UniqueFd lockSession() const;
-  // Held by the one daemon that enforces; `wait` may be zero (one try).
+  UniqueFd lockSession(std::chrono::milliseconds wait) const;
+  // Held by the one daemon that enforces; `wait` may be zero (one try) or endless (see lockFile).
   UniqueFd lockDaemon(std::chrono::milliseconds wait) const;
 
  private:

@@ -119,6 +119,17 @@ TEST(EventLog, KeepsTheNewestHundredInOrderAndReplacesAnUnreadableOrPlantedLog) 
   service->appendBlockedApplicationEvents(makeEvents(1, "b"));
   EXPECT_EQ(std::pair(readTextFile(secret), fileMode(secret)), std::pair(std::optional<std::string>("[]"), mode_t{0600}));
   EXPECT_EQ(readEventLog(fixture.paths).size(), 1u);
+
+  // A log replaced during the read is read again, never taken for empty; one that keeps changing
+  // (only a user can do that) counts as planted, and the append still succeeds.
+  const auto disk = std::make_shared<FaultInjectingFileSystem>(realFileSystem());
+  service = fixture.makeService(disk, 0.0);
+  disk->changeWhileRead(logPath.filename(), 4);
+  service->appendBlockedApplicationEvents(makeEvents(1, "c"));
+  EXPECT_EQ(readEventLog(fixture.paths).size(), 2u);
+  disk->changeWhileRead(logPath.filename(), 100);
+  service->appendBlockedApplicationEvents(makeEvents(1, "d"));
+  EXPECT_EQ(readEventLog(fixture.paths).size(), 1u);
 }
 
 // A daemon killed halfway through a write leaves a temporary file; the next one removes it, but

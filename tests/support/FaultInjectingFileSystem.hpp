@@ -23,6 +23,8 @@ class FaultInjectingFileSystem final : public FileSystem {
   explicit FaultInjectingFileSystem(std::shared_ptr<FileSystem> target) : target_(std::move(target)) {}
 
   void failWrites(std::string name, int error = ENOSPC) { failing_ = {std::move(name), error}; }
+  // The next `times` untrusted reads of the name find it replaced during the read.
+  void changeWhileRead(std::string name, int times) { changing_ = {std::move(name), times}; }
   void heal() { failing_.reset(); }
   std::vector<std::string> journal;
 
@@ -52,6 +54,7 @@ class FaultInjectingFileSystem final : public FileSystem {
     return target_->openDirectoryAt(directory, name);
   }
   std::optional<std::string> readUntrustedFileAt(int directory, const std::string& name, size_t cap) override {
+    if (changing_.first == name && changing_.second-- > 0) throw FileChangedWhileReadError(name + " changed while it was read.");
     return target_->readUntrustedFileAt(directory, name, cap);
   }
   void writeFileAtomicallyAt(int directory, const std::string& name, std::string_view bytes,
@@ -80,6 +83,7 @@ class FaultInjectingFileSystem final : public FileSystem {
 
   std::shared_ptr<FileSystem> target_;
   std::optional<std::pair<std::string, int>> failing_;
+  std::pair<std::string, int> changing_;
 };
 
 }  // namespace vellorin::testing
