@@ -26,7 +26,7 @@ cleanup() {
   for pid in "${daemons[@]}"; do kill "$pid" 2>/dev/null || true; done
   pkill -KILL -u nobody -f "^$root/" 2>/dev/null || true
   wait 2>/dev/null || true
-  rm -rf "$root"
+  [ -n "${VELLORIN_STRESS_KEEP:-}" ] && echo "kept $root" || rm -rf "$root"
 }
 trap cleanup EXIT
 
@@ -134,7 +134,7 @@ eventLogFaults() {
       sleep 0.05
     done
     wait "${pids[@]}" 2>/dev/null || true
-    sleep 0.1  # an append under way
+    sleep 1  # the append comes after the grace period of the termination
     local bad
     bad=$(jq --argjson n $appsCount '[group_by(.path)[] | length] as $c | ($n - ($c | length)) + ([$c[] | select(. > 1) | . - 1] | add // 0)' \
       "$events" 2>/dev/null || echo $appsCount)
