@@ -25,9 +25,10 @@ for i in 1 2 3; do
   mkdir -p "$root/Apps/X$i.app/Contents/MacOS" && cp /bin/sleep "$root/Apps/X$i.app/Contents/MacOS/X$i"
 done
 chmod -R a+rX "$root/Apps"
-# What the stuck tool started, and the tool itself, are marked by this argument.
-marker=$root/stuck-marker
-stuckTool() { printf '#!/bin/sh\n/bin/sleep 600 %s &\nexec /bin/sleep 600 %s\n' "$marker" "$marker" >"$1"; chmod 755 "$1"; }
+# What the stuck tool started, and the tool itself, run this copy of sleep.
+marker=$root/stuck-sleep
+cp /bin/sleep "$marker"
+stuckTool() { printf '#!/bin/sh\n%s 600 &\nexec %s 600\n' "$marker" "$marker" >"$1"; chmod 755 "$1"; }
 # Nothing: the machine's resolver is not asked to flush its cache from here.
 printf '#!/bin/sh\nexit 0\n' >"$root/stuck/bin/resolvectl" && chmod 755 "$root/stuck/bin/resolvectl"
 # Over /usr/bin and /usr/sbin (where /bin and /sbin lead here), the stuck tool is added or replaces one.
@@ -35,7 +36,7 @@ mountStuck() {
   mount -t overlay overlay -o "lowerdir=$root/stuck/bin:/usr/bin" /usr/bin
   mount -t overlay overlay -o "lowerdir=$root/stuck/sbin:/usr/sbin" /usr/sbin
 }
-unmountStuck() { umount /usr/bin /usr/sbin; rm -f "$root/stuck/bin/"{ps,kill,launchctl} "$root/stuck/sbin/pfctl"; }
+unmountStuck() { umount -l /usr/bin /usr/sbin; rm -f "$root/stuck/bin/"{ps,kill,launchctl} "$root/stuck/sbin/pfctl"; }
 
 session() {  # ENDS_AT: a session blocking X1..X3, stored as the daemon finds it
   local apps="[]"
@@ -45,7 +46,7 @@ session() {  # ENDS_AT: a session blocking X1..X3, stored as the daemon finds it
   jq -n --arg ends "$1" --argjson apps "$apps" '{id: "S", profileName: "Stuck", startedAt: "2026-01-01T00:00:00Z",
     endsAt: $ends, apps: $apps, websites: [], websiteMode: "blocklist", browserBlockingApps: []}' >"$root/state/active-session.json"
 }
-startApps() { for i in 1 2 3; do setpriv --reuid=65534 --regid=65534 --clear-groups "$root/Apps/X$i.app/Contents/MacOS/X$i" 600 & done; }
+startApps() { (for i in 1 2 3; do setpriv --reuid=65534 --regid=65534 --clear-groups "$root/Apps/X$i.app/Contents/MacOS/X$i" 600 & done); }
 now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
 # Queues a request and prints how long its answer took (or that none came within 60 s).
@@ -63,19 +64,28 @@ queued() {
 oneShot() {
   local started output
   started=$(now)
-  output=$(timeout 120 "$helper" "$@" 2>&1 | jq -c '{message, error}' 2>/dev/null || echo "(no document)")
+  output=$({ timeout 120 "$helper" "$@" 2>&1 || true; } | jq -c '{message, error}' 2>/dev/null || echo "(no document)")
   echo "  one-shot $* after $(since "$started"): $output"
 }
-leftovers() { echo "  processes of the stuck tool still running: $(pgrep -fc -- "$marker" || true)"; }
+running() { pgrep -fc -- "$marker" || true; }
+# Stops the daemon as a service manager would, then counts what the stuck tool left.
+leftovers() {
+  echo "  processes of the stuck tool running now: $(running)"
+  kill "$daemon"; wait "$daemon" 2>/dev/null || true; daemon=
+  sleep 0.2; echo "  and after the daemon was stopped: $(running)"
+}
 stopAll() {
-  [ -n "${daemon:-}" ] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null
+  if [ -n "${daemon:-}" ]; then kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null || true; fi
   daemon=
   pkill -KILL -u nobody -f "^$root/" 2>/dev/null || true
   pkill -KILL -f -- "$marker" 2>/dev/null || true
   rm -rf "${root:?}/state/"* "$commands"/* "$root/etc/"*.* "$root/etc/VellorinPFToken"
 }
-trap 'stopAll; umount /usr/bin /usr/sbin 2>/dev/null || true; rm -rf "$root"' EXIT
-startDaemon() { "$helper" watch 2>>"$root/work/daemon.log" & daemon=$!; }
+trap 'stopAll; umount -l /usr/bin /usr/sbin 2>/dev/null || true; rm -rf "$root"' EXIT
+startDaemon() {
+  echo "-- $case" >>"$root/work/daemon.log"
+  "$helper" watch 2>>"$root/work/daemon.log" & daemon=$!
+}
 
 for case in "${cases[@]}"; do
   echo "== $case never ends"
@@ -95,7 +105,7 @@ for case in "${cases[@]}"; do
       leftovers ;;
     pfctl)
       stuckTool "$root/stuck/sbin/pfctl"; mountStuck
-      echo "token-1" >"$root/etc/VellorinPFToken"; echo "block drop quick to 192.0.2.1" >"$root/etc/pf.anchors/app.vellorin.helper"
+      mkdir -p "$root/etc/pf.anchors"; echo "token-1" >"$root/etc/VellorinPFToken"; echo "block drop quick to 192.0.2.1" >"$root/etc/pf.anchors/app.vellorin.helper"
       session "$(date -u -d '-1 minute' +%FT%TZ)"; startDaemon; sleep 1
       oneShot restore --force
       queued r1 '{"id":"r1","command":"restore","force":true}'
@@ -108,11 +118,11 @@ for case in "${cases[@]}"; do
       for _ in $(seq 100); do [ "$(pgrep -u nobody -fc "^$root/Apps/" || true)" = 0 ] && break; sleep 0.05; done
       echo "  three blocked applications ended after $(since "$started")"
       queued c1 '{"id":"c1","command":"cleanup"}'
-      echo "  launcher runs: $(pgrep -fc -- "$marker" || true) processes now;"
+      echo "  processes of the stuck launchers right after: $(running)"
       sleep 6; leftovers
-      umount /dev/console ;;
+      umount -l /dev/console ;;
     *) echo "stuck-tools: unknown case $case" >&2; exit 2 ;;
   esac
   stopAll; unmountStuck
 done
-[ -s "$root/work/daemon.log" ] && { echo "== the daemon's standard error"; sort "$root/work/daemon.log" | uniq -c; }
+if [ -s "$root/work/daemon.log" ]; then echo "== the daemon's standard error"; uniq -c "$root/work/daemon.log"; fi
