@@ -85,6 +85,12 @@ void BlockerService::requireRoot() const {
 }
 
 std::optional<HelperSession> BlockerService::readStoredSession() const {
+  const auto bytes = readStoredSessionBytes();
+  if (!bytes) return std::nullopt;
+  return decodeDocument<HelperSession>(*bytes);
+}
+
+std::optional<std::string> BlockerService::readStoredSessionBytes() const {
   std::optional<std::string> bytes;
   try {
     bytes = fileManager_->readFile(paths_.statePath());
@@ -92,8 +98,7 @@ std::optional<HelperSession> BlockerService::readStoredSession() const {
     // A file in place of the state directory: no file exists at the state path either.
     if (error.code() != std::errc::not_a_directory) throw;
   }
-  if (!bytes) return std::nullopt;
-  return decodeDocument<HelperSession>(*bytes);
+  return bytes;
 }
 
 void BlockerService::refuseOversizedSession(const HelperSession& session) {

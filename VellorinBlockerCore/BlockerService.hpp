@@ -144,6 +144,8 @@ class BlockerService {
   // Active while its end lies after now (the wall clock, read at each comparison).
   static bool isActive(const HelperSession& session);
   std::optional<HelperSession> readStoredSession() const;
+  // The state file as it stands, undecoded; nothing when there is none.
+  std::optional<std::string> readStoredSessionBytes() const;
   // Fails with activeSessionLocked while a stored session is active.
   void refuseWhileLocked() const;
   HelperStatus statusOf(const std::optional<HelperSession>& stored, const std::string& message) const;

@@ -54,13 +54,16 @@ HelperStatus BlockerService::enforceActiveSession() {
   // Runs every 0.2 seconds in the daemon: without a stored session, or with an active one that
   // blocks no application, the state file is read once and no lock is taken. Otherwise it is read
   // again under the lock, which only root can take.
-  const auto peek = readStoredSession();
-  if (!peek) return statusOf(std::nullopt, "No active session.");
+  const auto peekBytes = readStoredSessionBytes();
+  if (!peekBytes) return statusOf(std::nullopt, "No active session.");
+  const auto peek = std::optional(decodeDocument<HelperSession>(*peekBytes));
   // An active session that blocks no application has nothing to enforce: no lock, no tool.
   if (isActive(*peek) && !hasApplicationTargetWithPath(*peek)) return statusOf(peek, "Active session enforced.");
   requireRoot();
   const SessionLockHold hold(*this);
-  const auto stored = readStoredSession();
+  // Decoded again only when another helper process changed it meanwhile.
+  const auto bytes = readStoredSessionBytes();
+  const auto stored = bytes == peekBytes ? peek : bytes ? std::optional(decodeDocument<HelperSession>(*bytes)) : std::nullopt;
   if (!stored) return statusOf(std::nullopt, "No active session.");
   if (!isActive(*stored)) return restoreAndReport(false, "Expired session restored.");
   terminateAndRecord(*stored);

@@ -333,10 +333,13 @@ std::string formatSeconds(std::chrono::milliseconds duration) {
 // output and keep running, so the wait is bounded too when there is a time limit.
 std::optional<int> waitForExit(ChildProcess& child, const std::optional<Clock::time_point>& deadline) {
   if (!deadline) return child.wait();
+  // A tool that has closed its output is usually gone a moment later: short pauses at first.
+  auto pause = std::chrono::microseconds(100);
   for (;;) {
     if (const auto status = child.poll()) return status;
     if (Clock::now() >= *deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(5000));
   }
 }
 

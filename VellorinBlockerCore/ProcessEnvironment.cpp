@@ -11,6 +11,7 @@
 #include <xlocale.h>
 #endif
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <cwchar>
@@ -93,6 +94,8 @@ locale_t toolCharacterTypeLocale() {
 std::string toolCharacterLocale() { return environmentLocale("LC_CTYPE"); }
 
 std::string processStatusForm(const std::string& text) {
+  // Printable ASCII but the backslash comes out as it is on every platform: most paths, at no cost.
+  if (std::all_of(text.begin(), text.end(), [](char c) { return c >= ' ' && c <= '~' && c != '\\'; })) return text;
   // The locale the tool has: without one the system lacks, it stays in "C".
   const locale_t locale = toolCharacterTypeLocale();
   const locale_t previous = ::uselocale(locale != nullptr ? locale : LC_GLOBAL_LOCALE);
