@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <exception>
+#include <memory>
+#include <stdexcept>
 
 #include "VellorinBlockerCore/Text.hpp"
 
@@ -37,10 +39,34 @@ std::optional<std::string> userName(uid_t uid) {
   }
 }
 
+// The listing, whose answer (or failure) also serves the calls that follow within listingReuse:
+// the notifications of one pass wait for one listing at most.
+RunningProcessCommandsProvider reusedForAWhile(RunningProcessCommandsProvider provider) {
+  struct Last {
+    std::optional<std::chrono::steady_clock::time_point> at;
+    std::vector<std::string> commands;
+    bool failed = false;
+  };
+  return [provider = std::move(provider), last = std::make_shared<Last>()] {
+    if (!last->at || std::chrono::steady_clock::now() - *last->at >= ConsoleUserBlockedApplicationNotifier::listingReuse) {
+      try {
+        last->commands = provider();
+        last->failed = false;
+      } catch (const std::exception&) {
+        last->failed = true;
+      }
+      last->at = std::chrono::steady_clock::now();
+    }
+    if (last->failed) throw std::runtime_error("the process listing failed");
+    return last->commands;
+  };
+}
+
 }  // namespace
 
 ConsoleUserBlockedApplicationNotifier::ConsoleUserBlockedApplicationNotifier(const ProcessRunner& runner)
-    : ConsoleUserBlockedApplicationNotifier(runner, [runner] { return runningProcessCommands(runner); }, consoleUser) {}
+    : ConsoleUserBlockedApplicationNotifier(runner, reusedForAWhile([runner] { return runningProcessCommands(runner); }),
+                                            consoleUser) {}
 
 ConsoleUserBlockedApplicationNotifier::ConsoleUserBlockedApplicationNotifier(ProcessRunner runner,
                                                                              RunningProcessCommandsProvider provider,
@@ -61,20 +87,15 @@ void ConsoleUserBlockedApplicationNotifier::notify(const HelperBlockedAppEvent& 
   }
 }
 
-bool ConsoleUserBlockedApplicationNotifier::isVellorinApplicationRunning() {
-  const auto now = std::chrono::steady_clock::now();
-  if (lastListing_ && now - *lastListing_ < listingReuse) return focusApplicationWasRunning_;
+bool ConsoleUserBlockedApplicationNotifier::isVellorinApplicationRunning() const {
   std::vector<std::string> commands;
   try {
     commands = runningProcessCommandsProvider();
   } catch (const std::exception&) {
-    commands.clear();  // Better an extra notification than none.
+    return false;  // Better an extra notification than none.
   }
-  lastListing_ = std::chrono::steady_clock::now();
-  focusApplicationWasRunning_ = std::any_of(commands.begin(), commands.end(), [](const std::string& command) {
-    return contains(command, focusApplicationExecutable);
-  });
-  return focusApplicationWasRunning_;
+  return std::any_of(commands.begin(), commands.end(),
+                     [](const std::string& command) { return contains(command, focusApplicationExecutable); });
 }
 
 std::vector<std::string> ConsoleUserBlockedApplicationNotifier::runningProcessCommands(const ProcessRunner& processRunner) {

@@ -81,10 +81,7 @@ class ConsoleUserBlockedApplicationNotifier final : public HelperBlockedApplicat
   ConsoleUserProvider consoleUserProvider;
 
  private:
-  bool isVellorinApplicationRunning();
-
-  std::optional<std::chrono::steady_clock::time_point> lastListing_;
-  bool focusApplicationWasRunning_ = false;
+  bool isVellorinApplicationRunning() const;
 };
 
 }  // namespace vellorin

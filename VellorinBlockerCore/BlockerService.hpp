@@ -168,6 +168,7 @@ class BlockerService {
   std::map<std::string, TimePoint> lastNotificationDatesByBundleIdentifier_;
   UniqueFd sessionLock_;
   int sessionLockHolds_ = 0;
+  UniqueFd daemonLock_;  // held for as long as watch runs
   // When the daemon pass under way began; empty outside one.
   std::optional<std::chrono::steady_clock::time_point> passStarted_;
 };

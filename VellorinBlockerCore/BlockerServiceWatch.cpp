@@ -34,7 +34,8 @@ void writeErrorLine(const HelperPaths& paths, const std::string& message) {
 extern "C" void endOverlongPass(int /*signal*/) {
   constexpr std::string_view message =
       "A pass of the helper daemon ran longer than 60 seconds; the daemon exits so that a fresh one starts.\n";
-  (void)!::write(STDERR_FILENO, message.data(), message.size());
+  const ssize_t written = ::write(STDERR_FILENO, message.data(), message.size());
+  (void)written;  // nowhere left to report a failed write
   killRunningTools();
   ::_exit(1);
 }
@@ -81,7 +82,7 @@ void BlockerService::removeStaleTemporaryFiles() {
 
 void BlockerService::watch(double pollInterval) {
   // Two daemons would enforce twice; launchd restarts one that exits, so the second one waits.
-  const UniqueFd daemonLock = waitToEnforceAlone();
+  daemonLock_ = waitToEnforceAlone();
   removeStaleTemporaryFiles();
   guardPasses();
   for (;;) {

@@ -154,7 +154,9 @@ volatile std::sig_atomic_t runningGroup = 0;  // NOLINT(cppcoreguidelines-avoid-
 constexpr size_t backgroundCapacity = 16;
 // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables,cppcoreguidelines-avoid-c-arrays)
 volatile std::sig_atomic_t backgroundGroups[backgroundCapacity] = {};
-Clock::time_point backgroundDeadlines[backgroundCapacity];  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables,cppcoreguidelines-avoid-c-arrays)
+Clock::rep backgroundDeadlines[backgroundCapacity] = {};  // in ticks of Clock since its epoch
+Clock::time_point deadlineAt(size_t i) { return Clock::time_point(Clock::duration(backgroundDeadlines[i])); }
 
 // Kills the child and every process of its group; only for a child not yet reaped.
 void killChildAndGroup(pid_t pid) {
@@ -184,7 +186,7 @@ int reapExited(pid_t pid) {
 bool keepForLaterReaping(pid_t pid, Clock::time_point deadline) {
   for (size_t i = 0; i < backgroundCapacity; ++i) {
     if (backgroundGroups[i] != 0) continue;
-    backgroundDeadlines[i] = deadline;
+    backgroundDeadlines[i] = deadline.time_since_epoch().count();
     backgroundGroups[i] = static_cast<std::sig_atomic_t>(pid);
     return true;
   }
@@ -274,7 +276,7 @@ void reapBackgroundRun(size_t i, Clock::time_point now) {
     signalProcessGroup(pid, SIGKILL);  // what it started and left behind
     backgroundGroups[i] = 0;
     (void)reapExited(pid);
-  } else if (now >= backgroundDeadlines[i]) {
+  } else if (now >= deadlineAt(i)) {
     killChildAndGroup(pid);  // reaped by a later call, once the kernel has let it go
   }
 }
@@ -386,7 +388,7 @@ void finishBackgroundProcesses() {
   // Each run until its deadline, then a second for the kernel to let a killed one go.
   Clock::time_point last = Clock::now();
   for (size_t i = 0; i < backgroundCapacity; ++i) {
-    if (backgroundGroups[i] != 0) last = std::max(last, backgroundDeadlines[i]);
+    if (backgroundGroups[i] != 0) last = std::max(last, deadlineAt(i));
   }
   const auto giveUp = last + std::chrono::seconds(1);
   while (std::any_of(std::begin(backgroundGroups), std::end(backgroundGroups), [](std::sig_atomic_t group) { return group != 0; }) &&
