@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "VellorinBlockerCore/Models.hpp"
+#include "VellorinBlockerCore/PlatformTools.hpp"
 #include "support/TestSupport.hpp"
 
 namespace vellorin {
@@ -83,6 +85,23 @@ TEST(PacketFilterBlockerTest, ABlockAppliedIsUndoneByRestore) {
   blocker.restore(false);
   EXPECT_EQ(recorder.calls().back(), (RecordedCall{"/sbin/pfctl", {"-X", "1234", "-f", paths.pfConfPath.string()}, true}));
   EXPECT_EQ(readTextFile(paths.pfConfPath), "scrub-anchor \"com.apple/*\"\n");
+}
+
+// Where the macOS tools are missing, their stand-ins answer as those tools would (the host look-ups
+// feed the packet-filter block), and every other call goes to the real runner.
+TEST(PlatformStandIns, AnswerForTheMissingMacOSToolsOnly) {
+  if (std::filesystem::exists("/usr/bin/dscacheutil")) GTEST_SKIP() << "the real tools are here";
+  std::vector<std::string> passedOn;
+  const auto runner = withPlatformStandIns([&](const std::string& tool, const std::vector<std::string>&, const RunOptions&) {
+    passedOn.push_back(tool);
+    return std::string("real");
+  });
+  EXPECT_EQ(runner("/sbin/pfctl", {"-d", "-f", "/etc/pf.conf"}, {}), "");
+  EXPECT_EQ(runner("/usr/bin/dscacheutil", {"-q", "host", "-a", "name", "localhost"}, {}), "name: localhost\nip_address: 127.0.0.1\n\n");
+  EXPECT_EQ(runner("/usr/bin/dscacheutil", {"-flushcache"}, {}), "");
+  EXPECT_THROW(runner("/usr/bin/dscacheutil", {"-cachedump"}, {}), HelperCommandError);
+  EXPECT_EQ(runner("/bin/launchctl", {"asuser"}, {}), "real");
+  EXPECT_EQ(passedOn.back(), "/bin/launchctl");
 }
 
 }  // namespace
