@@ -102,7 +102,7 @@ class ApplicationBlocker {
                                                const std::vector<AllowedProcessMatcher>& allowedProcessMatchers) const;
 
   // The default snapshot: "/bin/ps" "-axo" "pid=,ppid=,command=" through the runner. Throws when
-  // the tool cannot be started or exits with a non-zero status.
+  // the tool cannot be started, exits with a non-zero status or outlives its 10-second limit.
   static std::vector<RunningProcess> runningProcesses(const ProcessRunner& processRunner);
   // Parses the snapshot tool's output line by line; lines that cannot be parsed are skipped. A
   // command line is kept as its bytes, valid UTF-8 or not: any process can put any bytes into its

@@ -59,8 +59,8 @@ class ConsoleUserBlockedApplicationNotifier final : public HelperBlockedApplicat
   void notify(const HelperBlockedAppEvent& event) override;
 
   // The command lines of all running processes ("/bin/ps" "-axo" "command=" through the runner),
-  // trimmed, without empty lines. Throws when the tool cannot be started; a non-zero exit status
-  // is not an error.
+  // trimmed, without empty lines. Throws when the tool cannot be started or outlives its limit; a
+  // non-zero exit status is not an error.
   static std::vector<std::string> runningProcessCommands(const ProcessRunner& processRunner);
   // Splits the listing into command lines, skipping lines that are not valid UTF-8.
   static std::vector<std::string> parseProcessCommands(std::string_view output);

@@ -14,8 +14,9 @@ std::vector<HelperApp> applicationTargets(const HelperSession& session) {
 }
 
 bool hasApplicationTargetWithPath(const HelperSession& session) {
-  const auto targets = applicationTargets(session);
-  return std::any_of(targets.begin(), targets.end(), [](const HelperApp& app) { return !app.path.empty(); });
+  const auto withPath = [](const HelperApp& app) { return !app.path.empty(); };
+  return std::any_of(session.apps.begin(), session.apps.end(), withPath) ||
+         std::any_of(session.browserBlockingApps.begin(), session.browserBlockingApps.end(), withPath);
 }
 
 std::vector<std::string> sortedApplicationKeys(const HelperSession& session) {
