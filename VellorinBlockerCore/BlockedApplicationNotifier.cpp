@@ -11,6 +11,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "VellorinBlockerCore/Limits.hpp"
 #include "VellorinBlockerCore/Text.hpp"
 
 namespace vellorin {
@@ -48,7 +49,7 @@ RunningProcessCommandsProvider reusedForAWhile(RunningProcessCommandsProvider pr
     bool failed = false;
   };
   return [provider = std::move(provider), last = std::make_shared<Last>()] {
-    if (!last->at || std::chrono::steady_clock::now() - *last->at >= ConsoleUserBlockedApplicationNotifier::listingReuse) {
+    if (!last->at || std::chrono::steady_clock::now() - *last->at >= limits::notifierListingReuse) {
       try {
         last->commands = provider();
         last->failed = false;
@@ -75,15 +76,17 @@ ConsoleUserBlockedApplicationNotifier::ConsoleUserBlockedApplicationNotifier(Pro
       runningProcessCommandsProvider(std::move(provider)),
       consoleUserProvider(std::move(userProvider)) {}
 
-void ConsoleUserBlockedApplicationNotifier::notify(const HelperBlockedAppEvent& event) {
+bool ConsoleUserBlockedApplicationNotifier::notify(const HelperBlockedAppEvent& event) {
   try {
-    if (isVellorinApplicationRunning()) return;
+    if (isVellorinApplicationRunning()) return false;
     const std::optional<ConsoleUser> user = consoleUserProvider();
-    if (!user) return;
+    if (!user) return false;
     processRunner("/bin/launchctl", launcherArguments(event, *user),
-                  RunOptions{.allowFailure = true, .timeLimit = launcherTimeLimit, .background = true});
+                  RunOptions{.allowFailure = true, .timeLimit = limits::launcherTimeLimit, .mode = RunMode::background});
+    return true;
   } catch (const std::exception&) {
     // A notification is a courtesy: a failed one must never disturb enforcement.
+    return false;
   }
 }
 
@@ -101,7 +104,7 @@ bool ConsoleUserBlockedApplicationNotifier::isVellorinApplicationRunning() const
 std::vector<std::string> ConsoleUserBlockedApplicationNotifier::runningProcessCommands(const ProcessRunner& processRunner) {
   // Raw bytes, so that one command line that is not valid UTF-8 does not blank the whole listing.
   return parseProcessCommands(
-      processRunner("/bin/ps", {"-axo", "command="}, RunOptions{.allowFailure = true, .timeLimit = listingTimeLimit}));
+      processRunner("/bin/ps", {"-axo", "command="}, RunOptions{.allowFailure = true, .timeLimit = limits::notifierListingTimeLimit}));
 }
 
 std::vector<std::string> ConsoleUserBlockedApplicationNotifier::parseProcessCommands(std::string_view output) {

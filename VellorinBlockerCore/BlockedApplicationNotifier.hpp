@@ -17,13 +17,14 @@ namespace vellorin {
 class HelperBlockedApplicationNotifier {
  public:
   virtual ~HelperBlockedApplicationNotifier() = default;
-  // Announces one closed application. Never fails: every failure is swallowed.
-  virtual void notify(const HelperBlockedAppEvent& event) = 0;
+  // Announces one closed application; true when a notification was started. Never fails: every
+  // failure is swallowed.
+  virtual bool notify(const HelperBlockedAppEvent& event) = 0;
 };
 
 class NoopBlockedApplicationNotifier final : public HelperBlockedApplicationNotifier {
  public:
-  void notify(const HelperBlockedAppEvent& /*event*/) override {}
+  bool notify(const HelperBlockedAppEvent& /*event*/) override { return false; }
 };
 
 using RunningProcessCommandsProvider = std::function<std::vector<std::string>()>;
@@ -39,24 +40,20 @@ struct ConsoleUser {
 using ConsoleUserProvider = std::function<std::optional<ConsoleUser>()>;
 
 // Posts "Blocked by Vellorin" in the console user's session through the per-user launcher, unless
-// the focus application is running or nobody is logged in at the console.
+// the focus application is running or nobody is logged in at the console. The launcher runs in the
+// background within limits::launcherTimeLimit (the script runner can wait on a consent prompt
+// indefinitely, and the daemon must not stall behind it); the process listing that looks for the
+// focus application runs within limits::notifierListingTimeLimit, and its answer serves the
+// notifications of the next limits::notifierListingReuse.
 class ConsoleUserBlockedApplicationNotifier final : public HelperBlockedApplicationNotifier {
  public:
-  // How long the launcher may run. It is started in the background and reaped later: the script
-  // runner can wait on a consent prompt indefinitely, and the daemon must not stall behind it.
-  static constexpr std::chrono::milliseconds launcherTimeLimit{5000};
-  // How long the process listing may take, and how long its answer serves the notifications that
-  // follow (those of one pass): the notifications of a pass wait about a second at most.
-  static constexpr std::chrono::milliseconds listingTimeLimit{1000};
-  static constexpr std::chrono::milliseconds listingReuse{1000};
-
   // The real collaborators: the process listing through the runner, and the console device.
   explicit ConsoleUserBlockedApplicationNotifier(const ProcessRunner& processRunner);
   ConsoleUserBlockedApplicationNotifier(ProcessRunner processRunner,
                                         RunningProcessCommandsProvider runningProcessCommandsProvider,
                                         ConsoleUserProvider consoleUserProvider);
 
-  void notify(const HelperBlockedAppEvent& event) override;
+  bool notify(const HelperBlockedAppEvent& event) override;
 
   // The command lines of all running processes ("/bin/ps" "-axo" "command=" through the runner),
   // trimmed, without empty lines. Throws when the tool cannot be started or outlives its limit; a

@@ -7,6 +7,8 @@
 #include <set>
 #include <utility>
 
+#include "VellorinBlockerCore/ProcessEnvironment.hpp"
+
 namespace vellorin {
 namespace {
 
@@ -36,38 +38,37 @@ bool sessionIncludesExistingTargets(const HelperSession& next, const HelperSessi
                      [&](const HelperWebsite& website) { return websiteIDs.contains(website.id); });
 }
 
+// The session's application targets, each as its bundle identifier and path, sorted.
+std::vector<std::string> sortedApplicationKeys(const HelperSession& session) {
+  std::vector<std::string> keys;
+  for (const auto& app : session.apps) keys.push_back(app.bundleIdentifier + "|" + app.path);
+  for (const auto& app : session.browserBlockingApps) keys.push_back(app.bundleIdentifier + "|" + app.path);
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
 }  // namespace
 
 BlockerService::BlockerService(HelperPaths paths, std::shared_ptr<FileSystem> fileManager,
                                BlockerServiceCollaborators collaborators, double notificationCooldown,
                                DateProvider dateProvider)
     : paths_(std::move(paths)),
-      processRunner_(std::move(collaborators.processRunner)),
+      fileManager_(std::move(fileManager)),
+      passBudget_(std::make_shared<PassBudget>()),
+      passDeadline_(collaborators.passDeadline),
+      processRunner_(withinPassBudget(std::move(collaborators.processRunner), passBudget_)),
       applicationBlocker_(makeApplicationBlocker(paths_, processRunner_, collaborators)),
-      legacyNetworkBlockCleanup_(paths_, fileManager, processRunner_),
+      legacyNetworkBlockCleanup_(paths_, fileManager_, processRunner_),
       blockedApplicationNotifier_(makeNotifier(paths_, processRunner_, std::move(collaborators.blockedApplicationNotifier))),
       notificationCooldown_(notificationCooldown),
       dateProvider_(std::move(dateProvider)),
-      fileManager_(fileManager),
-      sharedDirectories_(paths_, std::move(fileManager)) {}
+      sharedDirectories_(paths_, fileManager_),
+      locks_(paths_, fileManager_, passBudget_) {}
 
-BlockerService::SessionLockHold::SessionLockHold(BlockerService& service) : service_(service) {
-  if (service_.sessionLockHolds_ == 0) service_.sessionLock_ = service_.sharedDirectories_.lockSession(service_.lockWait());
-  ++service_.sessionLockHolds_;
-}
-
-BlockerService::SessionLockHold::~SessionLockHold() {
-  if (--service_.sessionLockHolds_ == 0) service_.sessionLock_.reset();
-}
-
-std::chrono::milliseconds BlockerService::lockWait() const {
-  // Far above the longest hold of a lock in normal work (a restore with its tools, about a second).
-  constexpr std::chrono::milliseconds longest = std::chrono::seconds(30);
-  if (!passStarted_) return longest;
-  // Within a daemon pass, every wait ends 40 seconds into the pass, well before its last guard.
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*passStarted_ + std::chrono::seconds(40) -
-                                                                          std::chrono::steady_clock::now());
-  return std::clamp(left, std::chrono::milliseconds(0), longest);
+void BlockerService::writeFailureLine(const std::string& message) const {
+  if (paths_.logPath) followLogRotation(STDERR_FILENO, *paths_.logPath);
+  // A closed or broken stream is ignored: there is nowhere else to say it.
+  (void)writeAll(STDERR_FILENO, message + "\n");
 }
 
 bool BlockerService::isActive(const HelperSession& session) {
@@ -103,21 +104,27 @@ std::optional<std::string> BlockerService::readStoredSessionBytes() const {
 
 void BlockerService::refuseOversizedSession(const HelperSession& session) {
   const size_t applications = session.apps.size() + session.browserBlockingApps.size();
-  if (applications > maximumSessionApplications) {
-    throw SessionTooLargeError("Session holds " + std::to_string(applications) + " applications; a session may hold at most " +
-                               std::to_string(maximumSessionApplications) + ".");
+  if (applications > limits::maximumSessionApplications) {
+    throw SessionTooLargeError("Session holds " + std::to_string(applications) +
+                               " applications; a session may hold at most " +
+                               std::to_string(limits::maximumSessionApplications) + ".");
   }
-  if (session.websites.size() > maximumSessionWebsites) {
+  if (session.websites.size() > limits::maximumSessionWebsites) {
     throw SessionTooLargeError("Session holds " + std::to_string(session.websites.size()) +
-                               " websites; a session may hold at most " + std::to_string(maximumSessionWebsites) + ".");
+                               " websites; a session may hold at most " +
+                               std::to_string(limits::maximumSessionWebsites) + ".");
   }
 }
 
 HelperStatus BlockerService::apply(const HelperSession& session) {
   requireRoot();
   refuseOversizedSession(session);
-  const SessionLockHold hold(*this);
-  refuseWhileLocked();
+  const HelperLocks::SessionHold hold(locks_);
+  if (const auto stored = readStoredSession(); stored && isActive(*stored)) {
+    // The very session stored already: a retry of an apply whose answer was lost.
+    if (*stored == session) return statusOf(stored, "Session applied.");
+    throw HelperCommandError::activeSessionLocked(stored->endsAt);
+  }
   applyBlocks(session, std::nullopt);
   return status("Session applied.");
 }
@@ -125,7 +132,7 @@ HelperStatus BlockerService::apply(const HelperSession& session) {
 HelperStatus BlockerService::update(const HelperSession& next) {
   requireRoot();
   refuseOversizedSession(next);
-  const SessionLockHold hold(*this);
+  const HelperLocks::SessionHold hold(locks_);
   const auto existing = readStoredSession();
   if (!existing || !isActive(*existing)) throw HelperCommandError::noActiveSession();
   if (next.id != existing->id) throw HelperCommandError::sessionUpdateRejected("Active session id does not match.");
@@ -140,6 +147,23 @@ HelperStatus BlockerService::update(const HelperSession& next) {
   }
   applyBlocks(next, existing);
   return status("Session updated.");
+}
+
+void BlockerService::applyBlocks(const HelperSession& session, const std::optional<HelperSession>& previousSession) {
+  fileManager_->createDirectories(paths_.stateDirectory);
+  prepareCommandDirectory();
+  const bool shouldTerminate =
+      !previousSession || sortedApplicationKeys(*previousSession) != sortedApplicationKeys(session);
+  fileManager_->writeFileAtomically(paths_.statePath(), encodeDocument(session.toJson()),
+                                    WriteOptions{.mode = 0644, .durable = true});
+  if (!shouldTerminate) return;
+  // Stored and locked from here on, whatever the termination meets: the command reports what it
+  // did, and the daemon's next pass ends what this one did not.
+  try {
+    terminateAndRecord(session);
+  } catch (...) {
+    writeFailureLine(failureDescription(std::current_exception()));
+  }
 }
 
 HelperStatus BlockerService::status(const std::string& message) const {

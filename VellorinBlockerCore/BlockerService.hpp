@@ -15,22 +15,20 @@
 #include "VellorinBlockerCore/ApplicationBlocker.hpp"
 #include "VellorinBlockerCore/BlockedApplicationNotifier.hpp"
 #include "VellorinBlockerCore/CommandRunner.hpp"
+#include "VellorinBlockerCore/EventLog.hpp"
 #include "VellorinBlockerCore/FileSystem.hpp"
+#include "VellorinBlockerCore/HelperLocks.hpp"
 #include "VellorinBlockerCore/HelperPaths.hpp"
 #include "VellorinBlockerCore/LegacyNetworkBlockCleanup.hpp"
+#include "VellorinBlockerCore/Limits.hpp"
 #include "VellorinBlockerCore/Models.hpp"
+#include "VellorinBlockerCore/PassBudget.hpp"
 #include "VellorinBlockerCore/PlatformTools.hpp"
 #include "VellorinBlockerCore/SharedDirectories.hpp"
 
 namespace vellorin {
 
 using DateProvider = std::function<TimePoint()>;
-
-// The most targets a session may hold: far more than anyone blocks by hand (a Mac's application
-// folders rarely hold more than a few hundred bundles), and few enough that the daemon, which
-// reads the stored session every 0.2 seconds, stays cheap whatever a local user queues.
-inline constexpr size_t maximumSessionApplications = 1000;  // apps and browserBlockingApps together
-inline constexpr size_t maximumSessionWebsites = 1000;
 
 // A session refused before anything is stored because it holds more targets than the maximum.
 class SessionTooLargeError : public std::runtime_error {
@@ -47,10 +45,15 @@ struct BlockerServiceCollaborators {
   // The application blocker's process snapshots; without one, "/bin/ps" through processRunner.
   RunningProcessesProvider runningProcessesProvider;
   // The owner of a process, which decides whether root may signal it.
-  ProcessOwnerProvider processOwnerProvider = ApplicationBlocker::processOwner;
+  ProcessOwnerProvider processOwnerProvider = processOwner;
   // Without one: the no-op notifier in dry-run mode, the console-user notifier otherwise.
   std::unique_ptr<HelperBlockedApplicationNotifier> blockedApplicationNotifier;
+  // How long a daemon pass may take before its tool runs and lock waits are cut short.
+  std::chrono::milliseconds passDeadline = limits::passDeadline;
 };
+
+// Whether a restore goes ahead while a stored session is still active.
+enum class RestoreForce { unlessActive, evenIfActive };
 
 class BlockerService {
  public:
@@ -61,11 +64,14 @@ class BlockerService {
   // ---- Session lifecycle
 
   // Stores the session and terminates its applications. Needs root (or dry-run mode); fails with
-  // activeSessionLocked while a stored session is active, and with SessionTooLargeError for a
-  // session over the maximum.
+  // activeSessionLocked while another stored session is active, and with SessionTooLargeError for
+  // a session over the maximum. Applying the very session that is stored (the same document) again
+  // changes nothing and answers as the first apply did, so that a retry after a lost answer tells
+  // the truth. Once the session is stored the command succeeds: a termination that fails then is
+  // written as one line on standard error, and the daemon's next pass enforces.
   HelperStatus apply(const HelperSession& session);
   // Replaces the active session under the lock rules. Needs root (or dry-run mode); a session over
-  // the maximum is refused like one for apply.
+  // the maximum is refused like one for apply. Succeeds once stored, as apply does.
   HelperStatus update(const HelperSession& next);
   // Where the stored session stands. A state file that cannot be read or decoded is an error.
   HelperStatus status(const std::string& message) const;
@@ -83,10 +89,11 @@ class BlockerService {
   // Restores the system unless a stored session is still active.
   HelperStatus cleanupIfExpired();
   // Removes the website blocks, the state file and the event log, then flushes the DNS caches.
-  // Without force it refuses while a stored session is active. `message` is not used.
-  void restore(bool force, const std::string& message);
+  // Unless forced it refuses while a stored session is active. `message` is what the caller's
+  // status will say; the restore itself reports nothing.
+  void restore(RestoreForce force, const std::string& message);
   // restore(force, message), then the status that reports it with the same message.
-  HelperStatus restoreAndReport(bool force, const std::string& message);
+  HelperStatus restoreAndReport(RestoreForce force, const std::string& message);
 
   // ---- Command directory queue
 
@@ -99,15 +106,17 @@ class BlockerService {
   // ---- Watch loop and event log
 
   // Never returns: waits while another daemon runs on the same locations, removes what a killed
-  // predecessor left behind, then a pass, then a pause, forever. A pass that runs longer than a
-  // minute ends the process with status 1.
+  // predecessor left behind, then a pass, then a pause, forever. Each pass has limits::passDeadline
+  // (see BlockerServiceCollaborators) for its tool runs and lock waits; one that runs longer than
+  // limits::passGuard all the same ends the process with status 1.
   [[noreturn]] void watch(double pollInterval);
   // Removes the temporary files that a helper killed halfway through a write left in any directory
   // the helper writes into, once they are a minute old (a write under way in another helper
   // process is never that old). Best-effort: fails never.
   void removeStaleTemporaryFiles();
-  // One pass of the loop: the queue, then enforcement, each failure one line on standard error.
-  // Returns the pause in seconds before the next pass, at least 5 seconds after a failure.
+  // One pass of the loop within its deadline: the queue, then enforcement, each failure one line
+  // on standard error. Returns the pause in seconds before the next pass, at least
+  // limits::failedPassPause after a failure.
   double watchPass(double pollInterval);
 
   // Appends events to the event log (newest 100 kept), then notifies under the cooldown. A log
@@ -120,26 +129,11 @@ class BlockerService {
   static std::vector<AllowedProcessMatcher> controlledChromeAllowedProcessMatchers(const HelperSession& session);
 
  private:
-  // The session lock of this process, taken on the first hold and released with the last: a
-  // restore within an enforcement, or an append within a termination, holds it already.
-  class SessionLockHold {
-   public:
-    explicit SessionLockHold(BlockerService& service);
-    ~SessionLockHold();
-    SessionLockHold(const SessionLockHold&) = delete;
-    SessionLockHold& operator=(const SessionLockHold&) = delete;
-    SessionLockHold(SessionLockHold&&) = delete;
-    SessionLockHold& operator=(SessionLockHold&&) = delete;
-
-   private:
-    BlockerService& service_;
-  };
-
   // The daemon lock, at once or, while another daemon holds it, once that one has ended.
   UniqueFd waitToEnforceAlone();
-  // How long to wait for a lock: 30 seconds, and in a daemon pass no later than 40 seconds into it.
-  std::chrono::milliseconds lockWait() const;
   void requireRoot() const;
+  // One line on standard error (in the log's current file when the log is rotated).
+  void writeFailureLine(const std::string& message) const;
   static void refuseOversizedSession(const HelperSession& session);
   // Active while its end lies after now (the wall clock, read at each comparison).
   static bool isActive(const HelperSession& session);
@@ -150,6 +144,8 @@ class BlockerService {
   void refuseWhileLocked() const;
   HelperStatus statusOf(const std::optional<HelperSession>& stored, const std::string& message) const;
   void applyBlocks(const HelperSession& session, const std::optional<HelperSession>& previousSession);
+  // Terminates the session's applications and logs what was found, also when the termination
+  // failed after its first signal; the failure is passed on.
   void terminateAndRecord(const HelperSession& session);
   void flushDNSCaches();
   std::string run(const std::string& executable, const std::vector<std::string>& arguments);
@@ -157,20 +153,19 @@ class BlockerService {
   HelperCommandResponse answerRequest(const std::string& requestBytes);
 
   HelperPaths paths_;
+  std::shared_ptr<FileSystem> fileManager_;
+  // Shared with the runner and the locks, which keep to it within a daemon pass.
+  std::shared_ptr<PassBudget> passBudget_;
+  std::chrono::milliseconds passDeadline_;
   ProcessRunner processRunner_;
   ApplicationBlocker applicationBlocker_;
   LegacyNetworkBlockCleanup legacyNetworkBlockCleanup_;
   std::unique_ptr<HelperBlockedApplicationNotifier> blockedApplicationNotifier_;
-  double notificationCooldown_;
+  NotificationCooldown notificationCooldown_;
   DateProvider dateProvider_;
-  std::shared_ptr<FileSystem> fileManager_;
   SharedDirectories sharedDirectories_;
-  std::map<std::string, TimePoint> lastNotificationDatesByBundleIdentifier_;
-  UniqueFd sessionLock_;
-  int sessionLockHolds_ = 0;
+  HelperLocks locks_;
   UniqueFd daemonLock_;  // held for as long as watch runs
-  // When the daemon pass under way began; empty outside one.
-  std::optional<std::chrono::steady_clock::time_point> passStarted_;
 };
 
 }  // namespace vellorin

@@ -1,4 +1,5 @@
-// BlockerService: storing a session, enforcing it, and restoring the system.
+// BlockerService: enforcing the stored session, logging and announcing what it ended, and
+// restoring the system.
 #include "VellorinBlockerCore/BlockerService.hpp"
 
 #include <algorithm>
@@ -19,13 +20,6 @@ bool hasApplicationTargetWithPath(const HelperSession& session) {
          std::any_of(session.browserBlockingApps.begin(), session.browserBlockingApps.end(), withPath);
 }
 
-std::vector<std::string> sortedApplicationKeys(const HelperSession& session) {
-  std::vector<std::string> keys;
-  for (const auto& app : applicationTargets(session)) keys.push_back(app.bundleIdentifier + "|" + app.path);
-  std::sort(keys.begin(), keys.end());
-  return keys;
-}
-
 }  // namespace
 
 std::vector<AllowedProcessMatcher> BlockerService::controlledChromeAllowedProcessMatchers(const HelperSession& session) {
@@ -35,20 +29,28 @@ std::vector<AllowedProcessMatcher> BlockerService::controlledChromeAllowedProces
   return {AllowedProcessMatcher{{"--user-data-dir=" + *userDataDir, "--remote-debugging-port=", *marker}}};
 }
 
-void BlockerService::applyBlocks(const HelperSession& session, const std::optional<HelperSession>& previousSession) {
-  fileManager_->createDirectories(paths_.stateDirectory);
-  prepareCommandDirectory();
-  const bool shouldTerminate =
-      !previousSession || sortedApplicationKeys(*previousSession) != sortedApplicationKeys(session);
-  fileManager_->writeFileAtomically(paths_.statePath(), encodeDocument(session.toJson()),
-                                    WriteOptions{.mode = 0644, .durable = true});
-  if (shouldTerminate) terminateAndRecord(session);
+void BlockerService::terminateAndRecord(const HelperSession& session) {
+  std::vector<HelperBlockedAppEvent> events;
+  try {
+    events = applicationBlocker_.terminate(applicationTargets(session), session.id,
+                                           controlledChromeAllowedProcessMatchers(session));
+  } catch (const TerminationCutShortError& cutShort) {
+    // Signals went out: what was found is logged and announced before the failure is passed on.
+    appendBlockedApplicationEvents(cutShort.events);
+    std::rethrow_exception(cutShort.failure);
+  }
+  appendBlockedApplicationEvents(events);
 }
 
-void BlockerService::terminateAndRecord(const HelperSession& session) {
-  const auto events = applicationBlocker_.terminate(applicationTargets(session), session.id,
-                                                    controlledChromeAllowedProcessMatchers(session));
-  appendBlockedApplicationEvents(events);
+void BlockerService::appendBlockedApplicationEvents(const std::vector<HelperBlockedAppEvent>& events) {
+  if (events.empty()) return;
+  const HelperLocks::SessionHold hold(locks_);
+  appendToEventLog(sharedDirectories_.prepare(), events);
+  notifyBlockedApplicationEvents(events);
+}
+
+void BlockerService::notifyBlockedApplicationEvents(const std::vector<HelperBlockedAppEvent>& events) {
+  notificationCooldown_.notify(events, dateProvider_(), *blockedApplicationNotifier_);
 }
 
 HelperStatus BlockerService::enforceActiveSession() {
@@ -61,40 +63,40 @@ HelperStatus BlockerService::enforceActiveSession() {
   // An active session that blocks no application has nothing to enforce: no lock, no tool.
   if (isActive(*peek) && !hasApplicationTargetWithPath(*peek)) return statusOf(peek, "Active session enforced.");
   requireRoot();
-  const SessionLockHold hold(*this);
+  const HelperLocks::SessionHold hold(locks_);
   // Decoded again only when another helper process changed it meanwhile.
   const auto bytes = readStoredSessionBytes();
   const auto stored = bytes == peekBytes ? peek : bytes ? std::optional(decodeDocument<HelperSession>(*bytes)) : std::nullopt;
   if (!stored) return statusOf(std::nullopt, "No active session.");
-  if (!isActive(*stored)) return restoreAndReport(false, "Expired session restored.");
+  if (!isActive(*stored)) return restoreAndReport(RestoreForce::unlessActive, "Expired session restored.");
   terminateAndRecord(*stored);
   return statusOf(stored, "Active session enforced.");
 }
 
 HelperStatus BlockerService::cleanupIfExpired() {
   refuseWhileLocked();
-  return restoreAndReport(false, "Expired session restored.");
+  return restoreAndReport(RestoreForce::unlessActive, "Expired session restored.");
 }
 
-HelperStatus BlockerService::restoreAndReport(bool force, const std::string& message) {
+HelperStatus BlockerService::restoreAndReport(RestoreForce force, const std::string& message) {
   restore(force, message);
   return status(message);
 }
 
-void BlockerService::restore(bool force, const std::string& /*message*/) {
+void BlockerService::restore(RestoreForce force, const std::string& /*message*/) {
   requireRoot();
   {
     // The session judged here is the one removed: nobody stores another in between.
-    const SessionLockHold hold(*this);
-    if (!force) refuseWhileLocked();
-    legacyNetworkBlockCleanup_.restore(force);
+    const HelperLocks::SessionHold hold(locks_);
+    if (force == RestoreForce::unlessActive) refuseWhileLocked();
+    legacyNetworkBlockCleanup_.restore(force == RestoreForce::evenIfActive);
     // A directory left at the state path is removed only when empty; one that stays is a failure,
     // not a restore that reports success.
     if (!fileManager_->removeFile(paths_.statePath()) && fileManager_->exists(paths_.statePath())) {
       throwSystemError(ENOTEMPTY, "remove " + paths_.statePath().string());
     }
     sharedDirectories_.removeEventLog();
-    lastNotificationDatesByBundleIdentifier_.clear();
+    notificationCooldown_.forget();
   }
   prepareCommandDirectory();
   flushDNSCaches();
@@ -119,7 +121,7 @@ void BlockerService::flushDNSCaches() {
 std::string BlockerService::run(const std::string& executable, const std::vector<std::string>& arguments) {
   // The DNS cache tools are best-effort; a stuck one must not stall the daemon.
   return decodedOutput(
-      processRunner_(executable, arguments, RunOptions{.allowFailure = true, .timeLimit = std::chrono::seconds(5)}));
+      processRunner_(executable, arguments, RunOptions{.allowFailure = true, .timeLimit = limits::cacheFlushTimeLimit}));
 }
 
 }  // namespace vellorin

@@ -10,9 +10,6 @@ namespace {
 
 constexpr std::string_view requestSuffix = ".request.json";
 constexpr std::string_view responseSuffix = ".response.json";
-// In a daemon pass, requests not begun by then wait for the next pass, which keeps the pass well
-// within its guard.
-constexpr auto queueStepBudget = std::chrono::seconds(10);
 
 }  // namespace
 
@@ -27,9 +24,10 @@ void BlockerService::processPendingCommands() {
   if (requests.empty()) return;
   std::sort(requests.begin(), requests.end());  // byte order
 
-  const UniqueFd lock = sharedDirectories_.lockCommandQueue(lockWait());
+  const UniqueFd lock = locks_.lockCommandQueue();
   for (const auto& name : requests) {
-    if (passStarted_ && std::chrono::steady_clock::now() >= *passStarted_ + queueStepBudget) break;
+    // In a daemon pass, the requests not begun by then wait for the next pass.
+    if (passBudget_->elapsed() >= limits::queueStepBudget) break;
     processCommandRequest(directories, name);
   }
 }
@@ -81,7 +79,8 @@ HelperCommandResponse BlockerService::answerRequest(const std::string& requestBy
       result = cleanupIfExpired();
       break;
     case HelperCommandKind::restore:
-      result = restoreAndReport(request.force.value_or(false), "Blocker restored.");
+      result = restoreAndReport(request.force.value_or(false) ? RestoreForce::evenIfActive : RestoreForce::unlessActive,
+                                "Blocker restored.");
       break;
   }
   return HelperCommandResponse{.id = request.id, .ok = true, .status = result};

@@ -18,9 +18,6 @@
 
 namespace vellorin {
 
-// Files at places every local user can write are read only up to this size.
-inline constexpr size_t untrustedFileSizeCap = size_t{16} * 1024 * 1024;
-
 struct WriteOptions {
   // Mode of the new file. Without one the mode of the file being replaced is kept, or 0644 for a
   // new file, so that a system file never ends up with a narrower mode than it had.

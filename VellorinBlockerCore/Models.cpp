@@ -320,7 +320,11 @@ HelperCommandError HelperCommandError::invalidCommand(const std::string& word) {
 HelperCommandError HelperCommandError::missingArgument(const std::string& name) {
   return {Case::missingArgument, "Missing helper argument: " + name};
 }
-HelperCommandError HelperCommandError::commandFailed(std::string output) { return {Case::commandFailed, std::move(output)}; }
+HelperCommandError HelperCommandError::commandFailed(std::string output, std::optional<int> exitStatus) {
+  HelperCommandError failure(Case::commandFailed, std::move(output));
+  failure.exitStatus_ = exitStatus;
+  return failure;
+}
 HelperCommandError HelperCommandError::sessionUpdateRejected(std::string rule) {
   return {Case::sessionUpdateRejected, std::move(rule)};
 }

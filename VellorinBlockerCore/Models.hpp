@@ -144,13 +144,16 @@ class HelperCommandError : public std::exception {
   static HelperCommandError activeSessionLocked(TimePoint endsAt);
   static HelperCommandError invalidCommand(const std::string& word);
   static HelperCommandError missingArgument(const std::string& name);
-  static HelperCommandError commandFailed(std::string output);
+  // `output` is what the tool printed (shortened by the runner); `exitStatus` its status, when known.
+  static HelperCommandError commandFailed(std::string output, std::optional<int> exitStatus = std::nullopt);
   static HelperCommandError sessionUpdateRejected(std::string rule);
   static HelperCommandError helperRequiresRoot();
   static HelperCommandError sessionDecodeFailed();
   static HelperCommandError noActiveSession();
 
   Case errorCase() const { return case_; }
+  // The exit status of the tool of a commandFailed failure, when the runner knew it.
+  std::optional<int> exitStatus() const { return exitStatus_; }
   // The description text of the case, its payload included.
   const char* what() const noexcept override { return description_.c_str(); }
 
@@ -159,6 +162,7 @@ class HelperCommandError : public std::exception {
 
   Case case_;
   std::string description_;
+  std::optional<int> exitStatus_;
 };
 
 // The text of any failure, the same at every boundary that reports one: the description of a

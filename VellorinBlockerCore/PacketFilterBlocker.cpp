@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "VellorinBlockerCore/Limits.hpp"
 #include "VellorinBlockerCore/Text.hpp"
 
 namespace vellorin {
@@ -167,10 +168,10 @@ void PacketFilterBlocker::removePFConfAnchor() const {
 }
 
 std::string PacketFilterBlocker::run(const std::string& executable, const std::vector<std::string>& arguments) const {
-  // pfctl loads a rule file in milliseconds; one that runs this long is stuck, and the restore
-  // that needed it fails (and is retried) rather than waiting for good.
+  // A pfctl that outlives its limit is stuck, and the restore that needed it fails (and is
+  // retried) rather than waiting for good.
   return decodedOutput(
-      processRunner(executable, arguments, RunOptions{.allowFailure = true, .timeLimit = std::chrono::seconds(15)}));
+      processRunner(executable, arguments, RunOptions{.allowFailure = true, .timeLimit = limits::packetFilterTimeLimit}));
 }
 
 }  // namespace vellorin

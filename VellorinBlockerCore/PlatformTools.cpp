@@ -1,6 +1,8 @@
 // Stand-ins for the macOS tools the helper runs, for systems where those tools do not exist.
 #include "VellorinBlockerCore/PlatformTools.hpp"
 
+#include "VellorinBlockerCore/Limits.hpp"
+
 #if !defined(__APPLE__)
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -60,7 +62,7 @@ void flushNameCache(const ProcessRunner& runner) {
   constexpr const char* resolvectl = "/usr/bin/resolvectl";
   if (!pathExists("/run/systemd/resolve") || !pathExists(resolvectl)) return;
   try {
-    runner(resolvectl, {"flush-caches"}, RunOptions{.allowFailure = true, .timeLimit = std::chrono::seconds(5)});
+    runner(resolvectl, {"flush-caches"}, RunOptions{.allowFailure = true, .timeLimit = limits::cacheFlushTimeLimit});
   } catch (const std::exception&) {
     // Flushing is best effort, as it is on macOS.
   }

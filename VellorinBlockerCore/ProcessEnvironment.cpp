@@ -6,16 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#if defined(__APPLE__)
-#include <vis.h>
-#include <xlocale.h>
-#endif
 
 #include <algorithm>
 #include <clocale>
 #include <cstdlib>
-#include <cwchar>
-#include <cwctype>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -83,51 +77,9 @@ void setVariable(const char* name, const char* value) {
   if (::setenv(name, value, 1) != 0) throwSystemError(std::string("setenv ") + name);
 }
 
-// A locale object for the tools' character type, made once.
-locale_t toolCharacterTypeLocale() {
-  static const locale_t locale = ::newlocale(LC_CTYPE_MASK, toolCharacterLocale().c_str(), nullptr);
-  return locale;
-}
-
 }  // namespace
 
 std::string toolCharacterLocale() { return environmentLocale("LC_CTYPE"); }
-
-std::string processStatusForm(const std::string& text) {
-  // Printable ASCII but the backslash comes out as it is on every platform: most paths, at no cost.
-  if (std::all_of(text.begin(), text.end(), [](char c) { return c >= ' ' && c <= '~' && c != '\\'; })) return text;
-  // The locale the tool has: without one the system lacks, it stays in "C".
-  const locale_t locale = toolCharacterTypeLocale();
-  const locale_t previous = ::uselocale(locale != nullptr ? locale : LC_GLOBAL_LOCALE);
-#if defined(__APPLE__)
-  std::vector<char> printed(text.size() * 4 + 1);  // strvis's own bound
-  ::strvis(printed.data(), text.c_str(), VIS_TAB | VIS_NL | VIS_NOSLASH);
-  ::uselocale(previous);
-  return printed.data();
-#else
-  std::string printed;
-  std::mbstate_t state{};
-  for (size_t at = 0; at < text.size();) {
-    wchar_t character = 0;
-    size_t length = std::mbrtowc(&character, text.data() + at, text.size() - at, &state);
-    if (length == 0 || length > text.size() - at) {  // a byte outside the character set, or a NUL
-      state = {};
-      character = static_cast<unsigned char>(text[at]) < 0x80 ? static_cast<wchar_t>(text[at]) : L'\0';
-      length = 1;
-    }
-    if (character == L'\n') {
-      printed += ' ';
-    } else if (character == L'\0' || std::iswprint(static_cast<wint_t>(character)) == 0) {
-      printed += '?';
-    } else {
-      printed.append(text, at, length);
-    }
-    at += length;
-  }
-  ::uselocale(previous);
-  return printed;
-#endif
-}
 
 void ensureStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
@@ -136,6 +88,8 @@ void ensureStandardDescriptors() {
     if (retryOnInterrupt([] { return ::open("/dev/null", O_RDONLY); }) < 0) throwSystemError("open /dev/null");
   }
 }
+
+void setFileCreationMask() { (void)::umask(022); }
 
 void ensureUtf8CharacterLocale() {
   if (environmentGivesUtf8CharacterLocale()) return;

@@ -14,6 +14,11 @@ namespace vellorin {
 // when /dev/null cannot be opened.
 void ensureStandardDescriptors();
 
+// Sets the file-creation mask to 022, whatever the parent left: a directory the helper creates (the
+// state directory among them) is then never open to writing by others, and nothing it creates is
+// narrower than the mode it asks for.
+void setFileCreationMask();
+
 // Gives the tools the helper starts (they inherit its environment) a UTF-8 character locale. The
 // process listing shows every byte of a command line that lies outside the character locale's set
 // as an escape, so under launchd's empty environment, "env -i" or LC_ALL=C an application with a
@@ -28,13 +33,6 @@ void ensureUtf8CharacterLocale();
 // The character locale the helper's tools get (after ensureUtf8CharacterLocale): LC_ALL, LC_CTYPE
 // or LANG, the first that is set and not empty, otherwise "C".
 std::string toolCharacterLocale();
-
-// The text as the process status tool prints it in a command line, under the tools' character
-// locale. macOS's ps passes each command line through strvis(3) with VIS_TAB | VIS_NL |
-// VIS_NOSLASH, so the system's own strvis gives its form on every macOS version (which characters
-// it escapes changed between versions). procps prints a line feed as a space and every other
-// character that is not printable as "?".
-std::string processStatusForm(const std::string& text);
 
 // For a daemon whose standard error is a log that gets rotated (renamed, then replaced by a new
 // file): when `path` no longer names the file that `fd` writes to, `fd` is reopened on `path`,

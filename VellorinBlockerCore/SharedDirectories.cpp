@@ -6,14 +6,12 @@
 
 #include <utility>
 
+#include "VellorinBlockerCore/Limits.hpp"
 #include "VellorinBlockerCore/Models.hpp"
 
 namespace vellorin {
 namespace {
 
-constexpr const char* commandQueueLockName = "command-queue.lock";
-constexpr const char* sessionLockName = "session.lock";
-constexpr const char* daemonLockName = "daemon.lock";
 // Rewritten every pass, so neither the marker nor a response is synced to disk.
 constexpr WriteOptions sharedFileOptions{.mode = 0644, .durable = false};
 
@@ -107,33 +105,12 @@ void SharedDirectories::removeStaleTemporaryFiles(std::chrono::seconds minimumAg
   }
 }
 
-UniqueFd SharedDirectories::lockStateFile(const char* name, std::chrono::milliseconds wait) const {
-  fileSystem_->createDirectories(paths_.stateDirectory);
-  return fileSystem_->lockFile(appendingComponent(paths_.stateDirectory, name), wait);
-}
-
-UniqueFd SharedDirectories::lockCommandQueue(std::chrono::milliseconds wait) const {
-  try {
-    return lockStateFile(commandQueueLockName, wait);
-  } catch (const std::system_error&) {
-    return UniqueFd();
-  }
-}
-
-UniqueFd SharedDirectories::lockSession(std::chrono::milliseconds wait) const {
-  return lockStateFile(sessionLockName, wait);
-}
-
-UniqueFd SharedDirectories::lockDaemon(std::chrono::milliseconds wait) const {
-  return lockStateFile(daemonLockName, wait);
-}
-
 std::vector<std::string> SharedDirectories::Open::commandDirectoryEntries() const {
   return owner_.fileSystem_->listDirectoryAt(commands_.get());
 }
 
 std::optional<std::string> SharedDirectories::Open::readRequest(const std::string& name) const {
-  return owner_.fileSystem_->readUntrustedFileAt(commands_.get(), name, untrustedFileSizeCap);
+  return owner_.fileSystem_->readUntrustedFileAt(commands_.get(), name, limits::untrustedFileSizeCap);
 }
 
 bool SharedDirectories::Open::responseCanBeWritten(const std::string& name) const {
@@ -152,7 +129,7 @@ bool SharedDirectories::Open::removeFromCommandDirectory(const std::string& name
 
 std::optional<std::string> SharedDirectories::Open::readEventLog() const {
   return owner_.fileSystem_->readUntrustedFileAt(parent_.get(), lastComponent(owner_.paths_.blockedApplicationEventsPath()),
-                                                  untrustedFileSizeCap);
+                                                  limits::untrustedFileSizeCap);
 }
 
 void SharedDirectories::Open::writeEventLog(std::string_view bytes) const {

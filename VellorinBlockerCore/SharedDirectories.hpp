@@ -69,23 +69,7 @@ class SharedDirectories {
   // directory. Creates nothing, follows no link at either name, and fails never.
   void removeStaleTemporaryFiles(std::chrono::seconds minimumAge) const;
 
-  // The locks of the helper processes, files in the state directory, each held until the returned
-  // descriptor goes away. Where locks nest, the queue's comes before the session's. A wait that
-  // ends without the lock fails with LockTimeoutError; a lock file that is not root's (see
-  // FileSystem::lockFile) is refused.
-
-  // Keeps two helper processes from answering one request twice. Empty when this process cannot
-  // create it: an unprivileged run outside dry-run mode may not write the state directory (and
-  // can change nothing anyway), and a full disk must not stop the queue, so the requests are then
-  // answered without it.
-  UniqueFd lockCommandQueue(std::chrono::milliseconds wait) const;
-  // Serializes every read-decide-write of the stored session and of the event log.
-  UniqueFd lockSession(std::chrono::milliseconds wait) const;
-  // Held by the one daemon that enforces; `wait` may be zero (one try) or endless (see lockFile).
-  UniqueFd lockDaemon(std::chrono::milliseconds wait) const;
-
  private:
-  UniqueFd lockStateFile(const char* name, std::chrono::milliseconds wait) const;
   UniqueFd openGrandparent(bool create) const;
   // The parent as it stands, created by nobody: empty when it is missing or not a real directory.
   UniqueFd openExistingParent() const;

@@ -103,6 +103,14 @@ std::string replacingInvalidUtf8(std::string_view bytes) {
   return result;
 }
 
+std::string truncatedAtCharacter(std::string_view text, size_t maximumBytes) {
+  if (text.size() <= maximumBytes) return std::string(text);
+  size_t end = maximumBytes;
+  // Back to the first byte of a character: continuation bytes are 10xxxxxx.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return std::string(text.substr(0, end)) + "\xE2\x80\xA6";  // an ellipsis
+}
+
 std::string_view trimSpacesAndTabs(std::string_view text) {
   const auto first = text.find_first_not_of(" \t");
   if (first == std::string_view::npos) return {};

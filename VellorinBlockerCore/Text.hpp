@@ -15,6 +15,10 @@ bool isValidUtf8(std::string_view bytes);
 // The bytes with every ill-formed UTF-8 sequence replaced by U+FFFD.
 std::string replacingInvalidUtf8(std::string_view bytes);
 
+// The text cut to at most `maximumBytes`, at the start of a UTF-8 character, with "…" after it when
+// anything was cut (the mark is not counted).
+std::string truncatedAtCharacter(std::string_view text, size_t maximumBytes);
+
 // Removes the ASCII space and tab from both ends.
 std::string_view trimSpacesAndTabs(std::string_view text);
 

@@ -2,13 +2,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "VellorinBlockerCore/BlockerService.hpp"
 #include "VellorinBlockerCore/ProcessEnvironment.hpp"
+#include "VellorinBlockerCore/RunningTools.hpp"
 
 namespace {
 
@@ -44,7 +44,8 @@ std::string runHelperCommand(BlockerService& service, const std::vector<std::str
   if (command == "watch") service.watch(watchPollIntervalSeconds);
   if (command == "restore") {
     const bool force = std::find(arguments.begin(), arguments.end(), "--force") != arguments.end();
-    return service.encodeStatus(service.restoreAndReport(force, "Blocker restored."));
+    return service.encodeStatus(
+        service.restoreAndReport(force ? RestoreForce::evenIfActive : RestoreForce::unlessActive, "Blocker restored."));
   }
   throw HelperCommandError::invalidCommand(command);
 }
@@ -52,21 +53,20 @@ std::string runHelperCommand(BlockerService& service, const std::vector<std::str
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A reader that goes away must not end the helper; writes then fail with EPIPE instead. SIG_IGN
-  // for SIGPIPE cannot fail.
-  (void)std::signal(SIGPIPE, SIG_IGN);
-
   try {
-    // Before anything else is opened, and before any tool is started.
+    // Before anything else is opened, and before any tool is started: nothing of what the parent
+    // left (closed descriptors, ignored or blocked signals, a file-creation mask, a locale) may
+    // change what the helper does.
+    RunningTools::takeOverSignals();
     ensureStandardDescriptors();
+    setFileCreationMask();
     ensureUtf8CharacterLocale();
-    stopToolsWhenStopped();
     const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
     BlockerService service(HelperPaths::fromEnvironment(processEnvironment()), realFileSystem(),
                            BlockerServiceCollaborators{}, notificationCooldownSeconds,
                            [] { return std::chrono::system_clock::now(); });
     writeDocument(STDOUT_FILENO, runHelperCommand(service, arguments), "standard output");
-    finishBackgroundProcesses();  // the notifications this command started, each within its limit
+    RunningTools::finishBackground();  // the notifications this command started, each within its limit
     return 0;
   } catch (...) {
     try {
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
       // Nowhere left to report it (not even memory for the text); the exit status still says
       // the command failed.
     }
-    finishBackgroundProcesses();
+    RunningTools::finishBackground();
     return 1;
   }
 }

@@ -28,7 +28,7 @@ std::vector<HelperApp> targets(int count) {
 
 void SnapshotParsing1000Lines(benchmark::State& state) {
   const std::string text = snapshotText(1000);
-  for (auto _ : state) benchmark::DoNotOptimize(ApplicationBlocker::parseProcessSnapshot(text));
+  for (auto _ : state) benchmark::DoNotOptimize(parseProcessSnapshot(text));
 }
 BENCHMARK(SnapshotParsing1000Lines);
 
@@ -41,7 +41,7 @@ std::vector<HelperApp> targetsWithTenRunning(int count) {
 }
 
 void Matching1000ProcessesAgainstTargets(benchmark::State& state) {
-  const auto processes = ApplicationBlocker::parseProcessSnapshot(snapshotText(1000));
+  const auto processes = parseProcessSnapshot(snapshotText(1000));
   const auto apps = targetsWithTenRunning(static_cast<int>(state.range(0)));
   const ApplicationTargetIndex index(apps);
   const std::vector<AllowedProcessMatcher> matchers = {{{"--user-data-dir=/tmp/p", "--remote-debugging-port=", "m"}}};

@@ -31,13 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
     }
   }
   const auto processes =
-      ApplicationBlocker::parseProcessSnapshot(separator == std::string_view::npos ? input : input.substr(separator + 1));
+      parseProcessSnapshot(separator == std::string_view::npos ? input : input.substr(separator + 1));
 
   std::string printed;
   for (const auto& process : processes) {
     printed += std::to_string(process.pid) + " " + std::to_string(process.ppid) + " " + process.command + "\n";
   }
-  fuzzing::check(ApplicationBlocker::parseProcessSnapshot(printed) == processes, "parse(print(processes)) == processes");
+  fuzzing::check(parseProcessSnapshot(printed) == processes, "parse(print(processes)) == processes");
 
   const ApplicationTargetIndex index(apps);
   for (const auto& process : processes) {

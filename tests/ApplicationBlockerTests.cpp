@@ -11,6 +11,7 @@
 #include <map>
 #include <system_error>
 
+#include "VellorinBlockerCore/ProcessEnvironment.hpp"
 #include "support/TestSupport.hpp"
 
 namespace vellorin {
@@ -35,7 +36,7 @@ TEST(ProcessSnapshot, ParsesRightAlignedColumnsKeepsEveryByteAndSkipsOnlyBadLine
       {77, 412, "cmd\twith tab"}, {2147483647, -2147483648, "/bin/edge-case"}, {9, 1, "/bin/bad-\xff-byte"},
       {10, 1, "/Applications/Caf\xc3\xa9 \xE0\xA4\x95.app/Contents/MacOS/Caf\xc3\xa9 \xF4\x8F\xBF\xBF"},  // é, ka, U+10FFFF
       {11, 1, "last-without-newline"}};
-  EXPECT_EQ(ApplicationBlocker::parseProcessSnapshot(output), expected);
+  EXPECT_EQ(parseProcessSnapshot(output), expected);
 }
 
 TEST(ApplicationMatching, PathRulesAndTheFirstListedTargetWins) {
@@ -80,7 +81,7 @@ TEST(ApplicationMatching, TargetsMatchAsPrintedByTheProcessStatusToolAndWhatever
       {app("Chat", "/Applications/Chat.app"), "/Applications/Chat.app/Contents/MacOS/Chat --args \xff\xfe"},
   };
   for (const auto& [target, line] : cases) {
-    const auto snapshot = ApplicationBlocker::parseProcessSnapshot("  100   1 " + line + "\n");
+    const auto snapshot = parseProcessSnapshot("  100   1 " + line + "\n");
     EXPECT_EQ(ApplicationBlocker::matchingProcesses(ApplicationTargetIndex({target}, macOS13Form), snapshot, {}).size(), 1u)
         << line;
   }

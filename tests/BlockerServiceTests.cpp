@@ -21,36 +21,36 @@ TEST(SessionLifecycle, ASessionIsLockedUntilItsEndAndOnlyAForcedRestoreClearsIt)
   EXPECT_EQ(service->apply(session), (HelperStatus{.phase = "active", .helperInstalled = true, .activeSession = session, .message = "Session applied."}));
   const auto stored = readTextFile(fixture.paths.statePath());
   for (const auto& refused : std::vector<std::function<void()>>{[&] { service->apply(makeSession("S2", 60)); },
-                                                                [&] { service->restore(false, ""); },
+                                                                [&] { service->restore(RestoreForce::unlessActive, ""); },
                                                                 [&] { service->cleanupIfExpired(); }}) {
     EXPECT_EQ(failureText(refused), "Session is locked until " + formatMillisecondDate(session.endsAt) + ".");
   }
   EXPECT_EQ(readTextFile(fixture.paths.statePath()), stored);
 
-  service->restore(true, "");
+  service->restore(RestoreForce::evenIfActive, "");
   EXPECT_FALSE(std::filesystem::exists(fixture.paths.statePath()) || std::filesystem::exists(fixture.paths.blockedApplicationEventsPath()));
   EXPECT_EQ(service->cleanupIfExpired().message, "Expired session restored.") << "nothing left is no failure";
   service->apply(makeSession("S2", -1));
   EXPECT_EQ(service->enforceActiveSession(), (HelperStatus{.phase = "idle", .helperInstalled = true, .message = "Expired session restored."}));
   writeTextFile(fixture.paths.statePath(), "{not json");
   EXPECT_THROW(service->apply(makeSession("S", 60)), std::exception);
-  EXPECT_THROW(service->restore(false, ""), std::exception);
+  EXPECT_THROW(service->restore(RestoreForce::unlessActive, ""), std::exception);
   EXPECT_EQ(readTextFile(fixture.paths.statePath()), "{not json");
-  service->restore(true, "");  // force never reads the state file
+  service->restore(RestoreForce::evenIfActive, "");  // force never reads the state file
   EXPECT_FALSE(std::filesystem::exists(fixture.paths.statePath()));
   writeTextFile(fixture.paths.statePath() / "inside", "");
-  EXPECT_THROW(service->restore(true, ""), std::system_error) << "a state path that stays is no success";
+  EXPECT_THROW(service->restore(RestoreForce::evenIfActive, ""), std::system_error) << "a state path that stays is no success";
 }
 
 TEST(SessionLifecycle, ASessionOverTheMaximumIsRefusedBeforeAnythingIsStored) {
   ServiceFixture fixture;
   auto service = fixture.makeService();
   auto session = makeSession("S1", 3600);
-  session.websites.assign(maximumSessionWebsites + 1, HelperWebsite(session.websites[0]));  // a copy: no aliasing
+  session.websites.assign(limits::maximumSessionWebsites + 1, HelperWebsite(session.websites[0]));  // a copy: no aliasing
   EXPECT_EQ(failureText([&] { service->apply(session); }), "Session holds 1001 websites; a session may hold at most 1000.");
   EXPECT_FALSE(std::filesystem::exists(fixture.paths.statePath()));
   session.websites.resize(1);
-  session.browserBlockingApps.assign(maximumSessionApplications - 1, session.apps[0]);
+  session.browserBlockingApps.assign(limits::maximumSessionApplications - 1, session.apps[0]);
   EXPECT_EQ(service->apply(session).message, "Session applied.") << "the maximum itself is allowed";
   const auto stored = readTextFile(fixture.paths.statePath());
   session.browserBlockingApps.push_back(session.apps[0]);

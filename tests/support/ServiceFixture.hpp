@@ -12,7 +12,10 @@ namespace vellorin::testing {
 class RecordingNotifier final : public HelperBlockedApplicationNotifier {
  public:
   explicit RecordingNotifier(std::shared_ptr<std::vector<HelperBlockedAppEvent>> seen) : seen_(std::move(seen)) {}
-  void notify(const HelperBlockedAppEvent& event) override { seen_->push_back(event); }
+  bool notify(const HelperBlockedAppEvent& event) override {
+    seen_->push_back(event);
+    return true;
+  }
 
  private:
   std::shared_ptr<std::vector<HelperBlockedAppEvent>> seen_;
