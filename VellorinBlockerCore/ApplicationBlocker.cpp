@@ -102,15 +102,16 @@ void ApplicationBlocker::endProcesses(const ApplicationTargetIndex& targets,
     }
   }
   sentTerm_ = std::move(earlier);  // what is no longer in the kill list is forgotten
-  if (!signalProcesses("-KILL", overdue) || fresh.empty()) return;
+  if (signalProcesses("-KILL", overdue) < overdue.size() || fresh.empty()) return;
 
-  const bool roundComplete = signalProcesses("-TERM", fresh);
+  const size_t reached = signalProcesses("-TERM", fresh);
   const auto sentAt = std::chrono::steady_clock::now();
   for (const auto& match : matches) {
-    if (std::binary_search(fresh.begin(), fresh.end(), match.process.pid)) {
+    if (std::binary_search(fresh.begin(), fresh.begin() + static_cast<std::ptrdiff_t>(reached), match.process.pid)) {
       sentTerm_.insert_or_assign(match.process.pid, SentTerm{match.process.command, sentAt});
     }
   }
+  const bool roundComplete = reached == fresh.size();
   if (!roundComplete) return;  // the rest of the round, and the second stage, come with the next call
   std::this_thread::sleep_for(limits::gracePeriod);
 
@@ -133,22 +134,25 @@ bool ApplicationBlocker::isSignallable(int32_t pid) const {
   return owner && *owner != 0;
 }
 
-bool ApplicationBlocker::signalProcesses(const std::string& signal, const std::vector<int32_t>& processIDs) const {
+size_t ApplicationBlocker::signalProcesses(const std::string& signal, const std::vector<int32_t>& processIDs) const {
+  size_t reached = 0;
   for (const int32_t pid : processIDs) {
     // Looked up again right before the signal: the identifier may have been reused meanwhile.
-    if (!isSignallable(pid)) continue;
-    try {
-      processRunner("/bin/kill", {signal, std::to_string(pid)},
-                    RunOptions{.allowFailure = true, .timeLimit = limits::signalTimeLimit});
-    } catch (const ToolTimeoutError&) {
-      // The tool is stuck, or the pass has no time left: the rest wait for the next call rather
-      // than a limit each.
-      return false;
-    } catch (const std::exception&) {
-      // The process may be gone or the tool unavailable; the next identifier still gets its signal.
+    if (isSignallable(pid)) {
+      try {
+        processRunner("/bin/kill", {signal, std::to_string(pid)},
+                      RunOptions{.allowFailure = true, .timeLimit = limits::signalTimeLimit});
+      } catch (const ToolTimeoutError&) {
+        // The tool is stuck, or the pass has no time left: the rest wait for the next call rather
+        // than a limit each.
+        return reached;
+      } catch (const std::exception&) {
+        // The process may be gone or the tool unavailable; the next identifier still gets its signal.
+      }
     }
+    ++reached;
   }
-  return true;
+  return reached;
 }
 
 std::vector<MatchedApplicationProcess> ApplicationBlocker::matchingProcesses(

@@ -114,9 +114,10 @@ class ApplicationBlocker {
   // Whether root may signal the process: an identifier of 2 or above, owned by an ordinary user.
   bool isSignallable(int32_t pid) const;
   // Runs "/bin/kill" with the signal argument once per identifier, in the given order, through
-  // processRunner, for each that is still signallable. Failures of any kind are ignored; false
-  // when the round ended early (the tool is stuck, or the pass has no time left for another run).
-  bool signalProcesses(const std::string& signal, const std::vector<int32_t>& processIDs) const;
+  // processRunner, for each that is still signallable. Failures of any kind are ignored. Returns
+  // how many of the identifiers, in order, the round went through: fewer than all when it ended
+  // early (the tool is stuck, or the pass has no time left for another run).
+  size_t signalProcesses(const std::string& signal, const std::vector<int32_t>& processIDs) const;
 
   // The processes of the last call's kill list that were sent "-TERM", by identifier.
   std::unordered_map<int32_t, SentTerm> sentTerm_;

@@ -111,7 +111,7 @@ class BlockerService {
   // limits::passGuard all the same ends the process with status 1.
   [[noreturn]] void watch(double pollInterval);
   // Removes the temporary files that a helper killed halfway through a write left in any directory
-  // the helper writes into, once they are a minute old (a write under way in another helper
+  // the helper writes into, once they are limits::temporaryFileMinimumAge old (a write under way in another helper
   // process is never that old). Best-effort: fails never.
   void removeStaleTemporaryFiles();
   // One pass of the loop within its deadline: the queue, then enforcement, each failure one line
@@ -119,7 +119,7 @@ class BlockerService {
   // limits::failedPassPause after a failure.
   double watchPass(double pollInterval);
 
-  // Appends events to the event log (newest 100 kept), then notifies under the cooldown. A log
+  // Appends events to the event log (see appendToEventLog), then notifies under the cooldown. A log
   // that changes while it is read is read again.
   void appendBlockedApplicationEvents(const std::vector<HelperBlockedAppEvent>& events);
   // Hands events to the notifier, at most one per bundle identifier within the cooldown.

@@ -8,8 +8,8 @@
 
 namespace vellorin {
 
-HostsBlocker::HostsBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> files)
-    : paths(std::move(helperPaths)), fileManager(std::move(files)) {}
+HostsBlocker::HostsBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> fileManager_)
+    : paths(std::move(helperPaths)), fileManager(std::move(fileManager_)) {}
 
 void HostsBlocker::apply(const std::vector<std::string>& domains, const std::string& sessionID) const {
   fileManager->createDirectories(paths.stateDirectory);

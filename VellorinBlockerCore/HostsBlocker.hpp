@@ -24,7 +24,7 @@ struct HostsBlocker {
   std::string beginMarker = "# BEGIN VELLORIN BLOCK";
   std::string endMarker = "# END VELLORIN BLOCK";
 
-  HostsBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> files);
+  HostsBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> fileManager_);
 
   // Backs the hosts file up unless a backup exists, then rewrites it as its content without any
   // earlier block, trimmed, an empty line, and the new block ended by a line feed. A missing hosts

@@ -24,9 +24,9 @@ std::string removingAll(std::string text, std::string_view needle) {
 
 }  // namespace
 
-PacketFilterBlocker::PacketFilterBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> files,
+PacketFilterBlocker::PacketFilterBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> fileManager_,
                                          ProcessRunner runner)
-    : paths(std::move(helperPaths)), fileManager(std::move(files)), processRunner(std::move(runner)) {}
+    : paths(std::move(helperPaths)), fileManager(std::move(fileManager_)), processRunner(std::move(runner)) {}
 
 void PacketFilterBlocker::apply(const std::vector<std::string>& domains) const {
   std::set<std::string> unique;

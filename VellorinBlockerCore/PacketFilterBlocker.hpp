@@ -27,7 +27,7 @@ struct PacketFilterBlocker {
   std::shared_ptr<FileSystem> fileManager;
   ProcessRunner processRunner;
 
-  PacketFilterBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> files, ProcessRunner runner);
+  PacketFilterBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> fileManager_, ProcessRunner runner);
 
   // Resolves the domains (unchanged, not normalised) to IPv4 addresses, writes the anchor file,
   // adds the configuration lines unless the configuration already names the anchor file, then

@@ -27,20 +27,27 @@ std::chrono::milliseconds PassBudget::within(std::chrono::milliseconds limit) co
   return std::clamp(left, std::chrono::milliseconds(0), limit);
 }
 
-PassDeadlineError::PassDeadlineError(const std::string& executable, std::chrono::milliseconds passLength)
-    : ToolTimeoutError(executable + " was not started: the daemon pass reached its " +
-                       std::to_string(static_cast<int>(passLength.count() / 1000)) + "-second deadline") {}
+PassDeadlineError::PassDeadlineError(const std::string& executable, std::chrono::milliseconds passLength, When when)
+    : ToolTimeoutError(executable + (when == When::beforeStart ? " was not started" : " was stopped") +
+                       ": the daemon pass reached its " + std::to_string(static_cast<int>(passLength.count() / 1000)) +
+                       "-second deadline") {}
 
 ProcessRunner withinPassBudget(ProcessRunner runner, std::shared_ptr<const PassBudget> budget) {
   return [runner = std::move(runner), budget = std::move(budget)](
              const std::string& executable, const std::vector<std::string>& arguments, const RunOptions& options) {
     if (options.mode == RunMode::background) return runner(executable, arguments, options);
-    if (budget->deadlinePassed()) throw PassDeadlineError(executable, budget->length());
+    if (budget->deadlinePassed()) {
+      throw PassDeadlineError(executable, budget->length(), PassDeadlineError::When::beforeStart);
+    }
+    const auto ownLimit = options.timeLimit.value_or(std::chrono::milliseconds::max());
     RunOptions cut = options;
-    cut.timeLimit = budget->within(options.timeLimit.value_or(std::chrono::milliseconds::max()));
-    // Outside a pass a run without a limit keeps having none.
-    if (!options.timeLimit && *cut.timeLimit == std::chrono::milliseconds::max()) cut.timeLimit.reset();
-    return runner(executable, arguments, cut);
+    cut.timeLimit = budget->within(ownLimit);
+    if (*cut.timeLimit == ownLimit) return runner(executable, arguments, options);
+    try {
+      return runner(executable, arguments, cut);
+    } catch (const ToolTimeoutError&) {
+      throw PassDeadlineError(executable, budget->length(), PassDeadlineError::When::whileRunning);
+    }
   };
 }
 

@@ -34,16 +34,18 @@ class PassBudget {
   std::chrono::milliseconds length_{0};
 };
 
-// A run refused because the daemon pass under way has reached its deadline: "<tool> was not
-// started: the daemon pass reached its <n>-second deadline". It counts as a time-out, so a signal
-// round ends at it.
+// A run that the deadline of the daemon pass under way refused or cut short: "<tool> was not
+// started: the daemon pass reached its <n>-second deadline", or "<tool> was stopped: …". It
+// counts as a time-out, so a signal round ends at it.
 class PassDeadlineError : public ToolTimeoutError {
  public:
-  PassDeadlineError(const std::string& executable, std::chrono::milliseconds passLength);
+  enum class When { beforeStart, whileRunning };
+  PassDeadlineError(const std::string& executable, std::chrono::milliseconds passLength, When when);
 };
 
 // Wraps a runner so that, within a pass, each run's limit is cut to the time the pass has left and
-// no run starts once its deadline has passed (PassDeadlineError). Background runs are not waited
+// no run starts once its deadline has passed; a run stopped at the deadline rather than at its own
+// limit fails with PassDeadlineError too. Background runs are not waited
 // for and keep their own limit. Outside a pass every call goes to `runner` unchanged.
 ProcessRunner withinPassBudget(ProcessRunner runner, std::shared_ptr<const PassBudget> budget);
 

@@ -12,8 +12,8 @@
 
 namespace vellorin {
 
-WildcardResolverBlocker::WildcardResolverBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> files)
-    : paths(std::move(helperPaths)), fileManager(std::move(files)) {}
+WildcardResolverBlocker::WildcardResolverBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> fileManager_)
+    : paths(std::move(helperPaths)), fileManager(std::move(fileManager_)) {}
 
 void WildcardResolverBlocker::apply(const std::vector<std::string>& domains, const std::string& sessionID) const {
   if (domains.empty()) return;

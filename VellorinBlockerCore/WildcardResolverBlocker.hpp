@@ -24,7 +24,7 @@ struct WildcardResolverBlocker {
   std::string beginMarker = "# BEGIN VELLORIN RESOLVER BLOCK";
   std::string endMarker = "# END VELLORIN RESOLVER BLOCK";
 
-  WildcardResolverBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> files);
+  WildcardResolverBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> fileManager_);
 
   // Normalises the domains (empty results dropped) and writes a resolver file for each, then the
   // manifest listing these and every domain it listed before. An empty list touches nothing. A

@@ -143,9 +143,9 @@ void timeToKill(const std::string& ignoreTermProgram) {
   makeSandboxSystemDirectories(temp.path());
   openSandboxToEveryone(temp);
   const auto bundle = temp / "Fake.app";
-  const auto paths = sandboxPaths(temp.path(), false);
+  const auto paths = sandboxPaths(temp.path(), Sandbox::real);
   writeTextFile(temp / "session.json", makeSession("kill", 3600, bundle.string()).toJson().dump());
-  auto environment = sandboxEnvironment(temp.path(), false);
+  auto environment = sandboxEnvironment(temp.path(), Sandbox::real);
   runHelper({"apply", (temp / "session.json").string()}, environment);
   ChildProcess daemon({helperBinary(), "watch"}, {.environment = environment, .standardError = (temp / "err").string()});
   waitFor([&] { return std::filesystem::exists(paths.commandProtocolPath()); }, std::chrono::seconds(10));
@@ -176,7 +176,7 @@ void terminatePass() {
   openSandboxToEveryone(temp);
   const auto bundle = temp / "Fake.app";
   const std::string executable = installStandIn(temp, "/bin/sleep");
-  const ApplicationBlocker blocker(sandboxPaths(temp.path(), false), defaultProcessRunner());
+  const ApplicationBlocker blocker(sandboxPaths(temp.path(), Sandbox::real), defaultProcessRunner());
   const HelperApp app{"a", "com.example.fake", "Fake", bundle.string(), false, std::nullopt};
   for (const bool withApplication : {false, true}) {
     constexpr int rounds = 20;
@@ -275,10 +275,10 @@ int soak(long seconds) {
   TemporaryDirectory temp;
   makeSandboxSystemDirectories(temp.path());
   openSandboxToEveryone(temp);
-  const auto paths = sandboxPaths(temp.path(), false);
+  const auto paths = sandboxPaths(temp.path(), Sandbox::real);
   const std::string standIn = installStandIn(temp, "/bin/sleep");
   ChildProcess daemon({helperBinary(), "watch"},
-                      {.environment = sandboxEnvironment(temp.path(), false), .standardError = (temp / "err").string()});
+                      {.environment = sandboxEnvironment(temp.path(), Sandbox::real), .standardError = (temp / "err").string()});
   waitFor([&] { return std::filesystem::exists(paths.commandDirectory); }, std::chrono::seconds(10));
 
   const auto session = makeSession("soak", 24 * 3600, (temp / "Fake.app").string());

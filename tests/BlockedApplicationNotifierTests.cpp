@@ -1,6 +1,8 @@
 // Tests of the console-user notification: the launcher call, its escaping and when it is skipped.
 #include "VellorinBlockerCore/BlockedApplicationNotifier.hpp"
 
+#include "VellorinBlockerCore/EventLog.hpp"
+
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.hpp"
@@ -30,7 +32,7 @@ TEST(ConsoleNotification, RunsTheLauncherWithTheEscapedScript) {
     const std::vector<std::string> arguments = {"asuser", "501", "/usr/bin/sudo", "-u", "jane", "/usr/bin/osascript",
                                                 "-e", "display notification \"" + escaped + suffix};
     EXPECT_EQ(notified(runner, name, [] { return std::vector<std::string>{"/sbin/launchd"}; }, [] { return jane; }),
-              (std::vector<RecordedCall>{{"/bin/launchctl", arguments, true}}));
+              (std::vector<RecordedCall>{{.executable = "/bin/launchctl", .arguments = arguments, .allowFailure = true}}));
   }
 }
 
@@ -58,8 +60,26 @@ TEST(ConsoleNotification, PostsOnlyWhenSomeoneIsAtTheConsoleAndTheFocusApplicati
     const ProcessRunner run = runner.runner();
     const auto commands = [run] { return ConsoleUserBlockedApplicationNotifier::runningProcessCommands(run); };
     EXPECT_EQ(notified(runner, "Chat", commands, user).size(), calls) << output.value_or("(no listing)");
-    EXPECT_EQ(runner.calls()[0], (RecordedCall{"/bin/ps", {"-axo", "command="}, true}));
+    EXPECT_EQ(runner.calls()[0], (RecordedCall{.executable = "/bin/ps", .arguments = {"-axo", "command="}, .allowFailure = true}));
   }
+}
+
+// An application is announced once per cooldown, counted from a notification that started: one the
+// notifier could not start (every launcher place taken, say) is tried again with the next event.
+TEST(NotificationCooldown, CountsOnlyFromANotificationThatStarted) {
+  struct Notifier final : HelperBlockedApplicationNotifier {
+    bool starts = false;
+    int calls = 0;
+    bool notify(const HelperBlockedAppEvent& /*event*/) override { return ++calls, starts; }
+  } notifier;
+  NotificationCooldown cooldown(30.0);
+  const HelperBlockedAppEvent chat{"e1", "s1", "com.example.chat", "Chat", "/Applications/Chat.app", {}};
+  const TimePoint start{};
+  cooldown.notify({chat, chat}, start, notifier);
+  EXPECT_EQ(notifier.calls, 2) << "neither started, so neither set the cooldown";
+  notifier.starts = true;
+  for (const int seconds : {1, 29, 32}) cooldown.notify({chat, chat}, start + std::chrono::seconds(seconds), notifier);
+  EXPECT_EQ(notifier.calls, 4) << "at 1 s and at 32 s, once each";
 }
 
 // The person at the console is the owner of the console device, unless that is root or nobody.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "VellorinBlockerCore/Limits.hpp"
 #include "support/ServiceFixture.hpp"
 
 namespace vellorin {
@@ -84,6 +85,34 @@ TEST(SessionLifecycle, UpdateRulesAreCheckedInOrderAndEverythingElseMayChange) {
   next.apps[0].path = "/Applications/Other.app";
   next.apps.push_back({"a2", "com.example.mail", "Mail", "/Applications/Mail.app", false, {}});
   EXPECT_EQ(service->update(next), (HelperStatus{.phase = "active", .helperInstalled = true, .activeSession = next, .message = "Session updated."}));
+}
+
+// Once stored, a session stands whatever its termination meets: the command says it was applied or
+// updated (the failure goes to standard error, the daemon enforces next), and applying the very
+// same session again, as a caller does after a lost answer, says "applied" and changes nothing.
+TEST(SessionLifecycle, AStoredSessionIsReportedAppliedWhenItsTerminationFails) {
+  ServiceFixture fixture;
+  BlockerService service(
+      fixture.paths, realFileSystem(),
+      {.processRunner = fixture.runner.runner(),
+       .runningProcessesProvider = []() -> std::vector<RunningProcess> {
+         throw ToolTimeoutError("/bin/ps", limits::snapshotTimeLimit);
+       },
+       .blockedApplicationNotifier = std::make_unique<NoopBlockedApplicationNotifier>()},
+      30.0, [] { return std::chrono::system_clock::now(); });
+  const auto session = makeSession("S1", 3600);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(service.apply(session).message, "Session applied.");
+  const auto stored = readTextFile(fixture.paths.statePath());
+  EXPECT_EQ(service.apply(session).message, "Session applied.");
+  EXPECT_EQ(readTextFile(fixture.paths.statePath()), stored);
+  auto next = session;
+  next.apps.push_back({"a2", "com.example.mail", "Mail", "/Applications/Mail.app", false, {}});
+  EXPECT_EQ(service.update(next).message, "Session updated.");
+  const std::string timeout = "/bin/ps did not finish within 10 seconds and was stopped\n";
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), timeout + timeout) << "one line for each stored session";
+  EXPECT_EQ(failureText([&] { service.apply(session); }), "Session is locked until " + formatMillisecondDate(next.endsAt) + ".")
+      << "another session than the stored one is refused";
 }
 
 TEST(Enforcement, TerminatesOnApplyAndEnforceButOnUpdateOnlyWhenTargetsChange) {

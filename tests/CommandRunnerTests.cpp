@@ -12,7 +12,10 @@
 #include <sstream>
 #include <system_error>
 
+#include "VellorinBlockerCore/Limits.hpp"
 #include "VellorinBlockerCore/Models.hpp"
+#include "VellorinBlockerCore/ProcessSnapshot.hpp"
+#include "VellorinBlockerCore/RunningTools.hpp"
 #include "VellorinBlockerCore/SystemCalls.hpp"
 #include "support/TestSupport.hpp"
 
@@ -21,6 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::TemporaryDirectory;
+using testing::failureText;
 using testing::processHasEnded;
 using testing::waitFor;
 
@@ -88,6 +92,43 @@ TEST(CommandRunner, TimeLimitKillsTheToolWithItsWholeGroupAndFailsTheRunWhatever
     EXPECT_TRUE(::waitpid(tool, nullptr, WNOHANG) == -1 && errno == ECHILD) << tail;  // reaped
     EXPECT_TRUE(waitFor([&] { return processHasEnded(startedByTool); }, 2s)) << tail;
   }
+}
+
+// What a failed tool printed reaches error texts that every user can read: its own message fits, a
+// listing of everyone's processes never does.
+TEST(CommandRunner, AFailedRunCarriesAShortenedOutputAndAFailedSnapshotNoListing) {
+  const std::string failed = outcome({"-c", "head -c 100000 /dev/zero | tr '\\0' x; exit 3"}, {});
+  EXPECT_EQ(failed, "failed: " + std::string(limits::toolOutputInErrorText, 'x') + "\xE2\x80\xA6");
+  const ProcessRunner listing = [](const std::string&, const std::vector<std::string>&, const RunOptions& options) {
+    return runProcess("/bin/sh", {"-c", "printf '  7  1 /Users/ann/secret --token=42\\nps: bad option\\n'; exit 1"}, options);
+  };
+  EXPECT_EQ(failureText([&] { takeProcessSnapshot(listing); }), "/bin/ps exited with status 1: ps: bad option");
+}
+
+// At most a fixed number of runs in the background; each is killed with its group at its limit and
+// reaped, and one that ends by itself is reaped without waiting for its limit.
+TEST(BackgroundRuns, AreCappedKilledAtTheirLimitAndReaped) {
+  const TemporaryDirectory temp;
+  const std::string pids = (temp.path() / "pids").string();
+  const RunOptions shortLimit{.timeLimit = 300ms, .mode = RunMode::background};
+  for (size_t i = 0; i < limits::backgroundRunCapacity; ++i) {
+    runProcess("/bin/sh", {"-c", "sleep 30 & echo $! $$ >>" + pids + "; exec sleep 30"}, shortLimit);
+  }
+  EXPECT_THROW(runProcess("/bin/sleep", {"30"}, shortLimit), std::runtime_error);
+  const auto allReaped = [] {
+    RunningTools::reapBackground();
+    return RunningTools::backgroundCount() == 0;
+  };
+  EXPECT_TRUE(waitFor(allReaped, 5s));
+  std::ifstream started(pids);
+  size_t count = 0;
+  for (pid_t startedByTool = 0, tool = 0; started >> startedByTool >> tool; ++count) {
+    EXPECT_TRUE(::waitpid(tool, nullptr, WNOHANG) == -1 && errno == ECHILD) << "reaped";
+    EXPECT_TRUE(waitFor([&] { return processHasEnded(startedByTool); }, 2s)) << "killed with its group";
+  }
+  EXPECT_EQ(count, limits::backgroundRunCapacity);
+  runProcess("/bin/true", {}, {.timeLimit = 30s, .mode = RunMode::background});
+  EXPECT_TRUE(waitFor(allReaped, 2s));
 }
 
 // Process 0 is the caller's group, -1 every process root may signal, 1 init: none is ever a target.

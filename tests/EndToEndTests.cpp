@@ -23,11 +23,19 @@ using namespace vellorin::testing;
 
 constexpr uid_t nobody = 65534;
 
+// Runs a program to its end, its output discarded; true when it exits with status 0.
+bool succeeds(const std::vector<std::string>& arguments) {
+  ChildProcess child(arguments, {.standardError = "/dev/null"});
+  const auto status = child.waitForExit(std::chrono::seconds(10));
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
 class HelperBinary : public ::testing::Test {
  protected:
   void SetUp() override { makeSandboxSystemDirectories(temp.path()); }
-  HelperRun run(const std::vector<std::string>& arguments, bool dryRun = true, std::optional<uid_t> user = {}) {
-    return runHelper(arguments, sandboxEnvironment(temp.path(), dryRun), user);
+  HelperRun run(const std::vector<std::string>& arguments, Sandbox mode = Sandbox::dryRun,
+                std::optional<uid_t> user = {}) {
+    return runHelper(arguments, sandboxEnvironment(temp.path(), mode), user);
   }
   std::string sessionFile(const HelperSession& session) {
     writeTextFile(temp / "session.json", session.toJson().dump(), 0644);
@@ -42,7 +50,7 @@ class HelperBinary : public ::testing::Test {
 };
 
 TEST_F(HelperBinary, DispatchesCommandWordsAndReportsMistakesOnStandardError) {
-  EXPECT_EQ(run({"version"}, false, nobody).standardOutput, "{\n  \"helperVersion\": \"11\",\n  \"protocolVersion\": \"3\"\n}\n");
+  EXPECT_EQ(run({"version"}, Sandbox::real, nobody).standardOutput, "{\n  \"helperVersion\": \"11\",\n  \"protocolVersion\": \"3\"\n}\n");
 
   writeTextFile(temp / "malformed.json", "{\"id\": ");
   const std::vector<std::pair<std::vector<std::string>, std::string>> mistakes = {
@@ -79,17 +87,17 @@ TEST_F(HelperBinary, MutationsNeedRootOutsideDryRun) {
   // A state file the helper could not decode: the root rule must come before reading it.
   writeTextFile(paths.statePath(), "garbage", 0644);
   for (const auto& arguments : std::vector<std::vector<std::string>>{{"apply", path}, {"update", path}, {"restore", "--force"}}) {
-    EXPECT_EQ(run(arguments, false, nobody).standardError, rootText) << arguments[0];
+    EXPECT_EQ(run(arguments, Sandbox::real, nobody).standardError, rootText) << arguments[0];
   }
   writeTextFile(paths.statePath(), makeSession("S0", -5).toJson().dump(), 0644);
-  EXPECT_EQ(run({"enforce"}, false, nobody).standardError, rootText);
+  EXPECT_EQ(run({"enforce"}, Sandbox::real, nobody).standardError, rootText);
   EXPECT_TRUE(std::filesystem::exists(paths.statePath()));
 
   // Queued mutations are refused in their response; the unprivileged pass itself succeeds although
   // it may not create the queue lock in the state directory.
-  ASSERT_EQ(run({"process-commands"}, false, nobody).exitStatus, 0);
+  ASSERT_EQ(run({"process-commands"}, Sandbox::real, nobody).exitStatus, 0);
   writeTextFile(paths.commandDirectory / "c.request.json", R"({"id":"c","command":"cleanup"})");
-  EXPECT_EQ(run({"process-commands"}, false, nobody).exitStatus, 0);
+  EXPECT_EQ(run({"process-commands"}, Sandbox::real, nobody).exitStatus, 0);
   EXPECT_EQ(decodeDocument<HelperCommandResponse>(readTextFile(paths.commandDirectory / "c.response.json").value()).error,
             "Helper mutation commands must run as root.");
 }
@@ -109,7 +117,7 @@ TEST_F(HelperBinary, EndsAnApplicationWithANonAsciiNameHoweverTheDaemonWasStarte
   writeTextFile(paths.statePath(), makeSession("S1", 3600, bundle.string()).toJson().dump());
 
   using Environment = std::map<std::string, std::string>;
-  const auto sandbox = [&](Environment extra) { return extra.merge(sandboxEnvironment(temp.path(), false)), extra; };
+  const auto sandbox = [&](Environment extra) { return extra.merge(sandboxEnvironment(temp.path(), Sandbox::real)), extra; };
   const std::vector<std::tuple<std::string, Environment, std::vector<int>>> starts = {
       {"env -i", sandbox({}), {}},
       {"launchd", sandbox({{"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"}, {"XPC_SERVICE_NAME", "app.vellorin.helper"}}), {}},
@@ -135,7 +143,7 @@ TEST_F(HelperBinary, EndsAnApplicationWithANonAsciiNameHoweverTheDaemonWasStarte
   }
   EXPECT_FALSE(roots.waitForExit(std::chrono::milliseconds(0))) << "root's processes are never signalled";
   // A forced restore clears it all (in dry-run mode: the cache flush would signal the machine's resolver).
-  auto dryRun = sandboxEnvironment(temp.path(), true);
+  auto dryRun = sandboxEnvironment(temp.path(), Sandbox::dryRun);
   const auto restored = runHelper({"restore", "--force"}, (dryRun["LC_ALL"] = "C", dryRun));
   EXPECT_EQ(decodeDocument<HelperStatus>(restored.standardOutput).message, "Blocker restored.");
   EXPECT_EQ(readTextFile(paths.hostsPath), std::string(defaultHostsContent));
@@ -144,7 +152,7 @@ TEST_F(HelperBinary, EndsAnApplicationWithANonAsciiNameHoweverTheDaemonWasStarte
 // Two helper processes that apply different sessions at once: one stores its session, the other is
 // refused by the lock the first one set. Never are both told "Session applied.".
 TEST_F(HelperBinary, ConcurrentAppliesStoreOneSessionAndRefuseTheOther) {
-  const auto environment = sandboxEnvironment(temp.path(), true);
+  const auto environment = sandboxEnvironment(temp.path(), Sandbox::dryRun);
   for (int attempt = 0; attempt < 10; ++attempt) {
     ASSERT_EQ(run({"restore", "--force"}).exitStatus, 0);
     std::map<std::string, std::unique_ptr<ChildProcess>> applies;
@@ -163,17 +171,37 @@ TEST_F(HelperBinary, ConcurrentAppliesStoreOneSessionAndRefuseTheOther) {
   }
 }
 
+// Whatever the parent left: with SIGCHLD ignored (which execve keeps) a tool's end is still seen,
+// so the process listing works, and with no file-creation mask no directory is open to everyone.
+TEST_F(HelperBinary, NothingTheParentLeftChangesWhatTheHelperDoes) {
+  writeTextFile(paths.statePath(), makeSession("S1", 3600, (temp / "X.app").string()).toJson().dump());
+  auto environment = sandboxEnvironment(temp.path(), Sandbox::dryRun);
+  environment["VELLORIN_COMMAND_DIR"] = (temp / "created/Shared/Commands").string();
+  const std::string output = (temp / "out").string();
+  ChildProcess queue({"/bin/sh", "-c", "umask 0; exec \"$0\" process-commands", helperBinary()}, {.environment = environment});
+  EXPECT_TRUE(queue.waitForExit(std::chrono::seconds(10)));
+  // The shell cannot leave SIGCHLD ignored; perl can.
+  ChildProcess helper({"/usr/bin/perl", "-e", "$SIG{CHLD} = 'IGNORE'; exec @ARGV", helperBinary(), "enforce"},
+                      {.environment = environment, .standardOutput = output});
+  const auto status = helper.waitForExit(std::chrono::seconds(10));
+  EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  EXPECT_EQ(decodeDocument<HelperStatus>(readTextFile(output).value_or("{}")).message, "Active session enforced.");
+  EXPECT_EQ(fileMode(temp / "created"), 0755u) << "created under the helper's own mask";
+}
+
 // A process listing that never ends (in a private mount namespace, over /bin/ps) fails the
 // daemon's pass at its limit, with what it started, and the queue is answered in the next pass.
 TEST_F(HelperBinary, AProcessListingThatNeverEndsStillLetsTheDaemonAnswerTheQueue) {
-  if (::geteuid() != 0) GTEST_SKIP() << "a private mount namespace needs root";
+  // A container without CAP_SYS_ADMIN refuses a mount namespace even to root.
+  const bool mayMount = succeeds({"/usr/bin/unshare", "-m", "/bin/mount", "--bind", "/bin/true", "/bin/true"});
+  if (!mayMount) GTEST_SKIP() << "this machine refuses a private mount namespace with a bind mount";
   const auto stuck = temp / "ps";
   writeTextFile(stuck, "#!/bin/sh\n/bin/sleep 600 &\necho $! >" + (temp / "started").string() + "\nexec /bin/sleep 600\n", 0755);
   writeTextFile(paths.statePath(), makeSession("S1", 3600, (temp / "X.app").string()).toJson().dump());
   const std::string log = (temp / "daemon.log").string();
   ChildProcess daemon({"/usr/bin/unshare", "-m", "/bin/sh", "-c", "/bin/mount --bind \"$0\" /bin/ps && exec \"$@\"",
                        stuck.string(), helperBinary(), "watch"},
-                      {.environment = sandboxEnvironment(temp.path(), true), .standardError = log});
+                      {.environment = sandboxEnvironment(temp.path(), Sandbox::dryRun), .standardError = log});
   pid_t started = 0;  // by the first listing
   ASSERT_TRUE(waitFor([&] { return static_cast<bool>(std::ifstream(temp / "started") >> started); }, std::chrono::seconds(10)));
   writeTextFile(paths.commandDirectory / "c.request.json", R"({"id":"c","command":"cleanup"})");

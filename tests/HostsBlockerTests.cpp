@@ -32,8 +32,8 @@ TEST(HostsBlockerTest, RestoreKeepsModeBytesAndLinkAndWritesOnlyWhatChanges) {
   for (const bool linked : {false, true}) {
     for (const bool withBackup : {true, false}) {
       TemporaryDirectory root;
-      auto files = std::make_shared<FaultInjectingFileSystem>(realFileSystem());
-      const HostsBlocker blocker(sandboxPaths(root.path()), files);
+      auto fileManager = std::make_shared<FaultInjectingFileSystem>(realFileSystem());
+      const HostsBlocker blocker(sandboxPaths(root.path()), fileManager);
       makeSandboxSystemDirectories(root.path());
       const auto file = linked ? root / "managed" / "hosts-real" : blocker.paths.hostsPath;
       writeTextFile(file, "caf\xE9\xE0\x80\xA0\n\n\n", 0640);  // Latin-1 and an overlong space, blank lines
@@ -41,16 +41,16 @@ TEST(HostsBlockerTest, RestoreKeepsModeBytesAndLinkAndWritesOnlyWhatChanges) {
       blocker.apply({"a.example"}, "S1");
       blocker.apply({}, "S2");  // the backup stays the one taken first
       if (!withBackup) std::filesystem::remove(blocker.paths.hostsBackupPath());
-      files->journal.clear();
+      fileManager->journal.clear();
       blocker.restore();
       EXPECT_EQ(std::tuple(readTextFile(file), fileMode(file), std::filesystem::is_symlink(blocker.paths.hostsPath)),
                 std::tuple(std::optional<std::string>(withBackup ? "caf\xE9\xE0\x80\xA0\n\n\n" : "caf\xE9\xE0\x80\xA0\n"), mode_t{0640}, linked));
       const std::string name = file.filename();
-      EXPECT_EQ(files->journal, std::vector<std::string>{withBackup ? "move hosts.backup " + name : "write " + name});
+      EXPECT_EQ(fileManager->journal, std::vector<std::string>{withBackup ? "move hosts.backup " + name : "write " + name});
 
-      files->journal.clear();
+      fileManager->journal.clear();
       blocker.restore();
-      EXPECT_TRUE(files->journal.empty()) << "nothing to strip: nothing written";
+      EXPECT_TRUE(fileManager->journal.empty()) << "nothing to strip: nothing written";
     }
   }
 }

@@ -3,6 +3,8 @@
 
 #include <sys/stat.h>
 
+#include <netdb.h>
+
 #include <gtest/gtest.h>
 
 #include "VellorinBlockerCore/Models.hpp"
@@ -43,7 +45,7 @@ TEST(PacketFilterBlockerTest, RestoreUndoesOnlyATraceOfTheBlockAndKeepsTheConfig
   for (const auto& c : cases) {
     TemporaryDirectory root;
     makeSandboxSystemDirectories(root.path());
-    const auto paths = sandboxPaths(root.path(), false);
+    const auto paths = sandboxPaths(root.path(), Sandbox::real);
     RecordingRunner recorder;
     const std::string anchorLines = "anchor \"app.vellorin.helper\"\nload anchor \"app.vellorin.helper\" from \"" +
                                     paths.pfAnchorPath.string() + "\"\n";
@@ -74,7 +76,7 @@ TEST(PacketFilterBlockerTest, RestoreUndoesOnlyATraceOfTheBlockAndKeepsTheConfig
 TEST(PacketFilterBlockerTest, ABlockAppliedIsUndoneByRestore) {
   TemporaryDirectory root;
   makeSandboxSystemDirectories(root.path());
-  const auto paths = sandboxPaths(root.path(), false);
+  const auto paths = sandboxPaths(root.path(), Sandbox::real);
   RecordingRunner recorder;
   recorder.answer("/usr/bin/dscacheutil", "name: a\r\nip_address: 10.0.0.2\r\n\t ip_address:10.0.0.10 \n");
   recorder.answer("/sbin/pfctl", "Token : old\r\nToken : 1234\npf enabled\n");
@@ -83,7 +85,7 @@ TEST(PacketFilterBlockerTest, ABlockAppliedIsUndoneByRestore) {
   blocker.apply({"a.example"});
   EXPECT_NE(readTextFile(paths.pfAnchorPath)->find("block return out proto udp from any to 10.0.0.10\n"), std::string::npos);
   blocker.restore(false);
-  EXPECT_EQ(recorder.calls().back(), (RecordedCall{"/sbin/pfctl", {"-X", "1234", "-f", paths.pfConfPath.string()}, true}));
+  EXPECT_EQ(recorder.calls().back(), (RecordedCall{.executable = "/sbin/pfctl", .arguments = {"-X", "1234", "-f", paths.pfConfPath.string()}, .allowFailure = true}));
   EXPECT_EQ(readTextFile(paths.pfConfPath), "scrub-anchor \"com.apple/*\"\n");
 }
 
@@ -91,6 +93,10 @@ TEST(PacketFilterBlockerTest, ABlockAppliedIsUndoneByRestore) {
 // feed the packet-filter block), and every other call goes to the real runner.
 TEST(PlatformStandIns, AnswerForTheMissingMacOSToolsOnly) {
   if (std::filesystem::exists("/usr/bin/dscacheutil")) GTEST_SKIP() << "the real tools are here";
+  addrinfo hints{.ai_flags = 0, .ai_family = AF_INET};
+  addrinfo* found = nullptr;
+  if (::getaddrinfo("localhost", nullptr, &hints, &found) != 0) GTEST_SKIP() << "localhost does not resolve here";
+  ::freeaddrinfo(found);
   std::vector<std::string> passedOn;
   const auto runner = withPlatformStandIns([&](const std::string& tool, const std::vector<std::string>&, const RunOptions&) {
     passedOn.push_back(tool);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "VellorinBlockerCore/Limits.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/FaultInjectingFileSystem.hpp"
 #include "support/ServiceFixture.hpp"
 
@@ -13,6 +15,7 @@ namespace vellorin {
 namespace {
 
 using namespace vellorin::testing;
+using namespace std::chrono_literals;
 
 std::vector<HelperBlockedAppEvent> makeEvents(size_t count, const std::string& prefix) {
   std::vector<HelperBlockedAppEvent> events;
@@ -84,7 +87,7 @@ TEST_F(WatchPass, AResponseThatCannotBeWrittenKeepsTheRequestsForTheNextPass) {
 
 TEST(WatchPassOutsideDryRun, AFileInPlaceOfTheCommandDirectoryDoesNotLiftTheLock) {
   if (::geteuid() != 0) GTEST_SKIP() << "enforcing outside dry-run mode needs root";
-  ServiceFixture fixture(false);
+  ServiceFixture fixture(Sandbox::real);
   fixture.processes->push_back({4242, 1, "/Applications/Chat.app/Contents/MacOS/Chat"});
   auto service = fixture.makeService();
   writeTextFile(fixture.paths.statePath(), makeSession("S", 3600).toJson().dump());
@@ -94,7 +97,55 @@ TEST(WatchPassOutsideDryRun, AFileInPlaceOfTheCommandDirectoryDoesNotLiftTheLock
   const std::string output = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(output.find(fixture.paths.commandDirectory.string()), std::string::npos) << output;
   const auto& calls = fixture.runner.calls();
-  EXPECT_NE(std::find(calls.begin(), calls.end(), RecordedCall{"/bin/kill", {"-TERM", "4242"}, true}), calls.end());
+  EXPECT_NE(std::find(calls.begin(), calls.end(), RecordedCall{.executable = "/bin/kill", .arguments = {"-TERM", "4242"}, .allowFailure = true}), calls.end());
+}
+
+// With a slow process listing and a slow kill tool, every pass keeps to its deadline, logs what it
+// found although it was cut short, and the passes that follow end every process of an application
+// that ignores SIGTERM: each pass takes up the second stage the one before did not reach.
+TEST(WatchPassBudget, SlowToolsKeepEachPassInsideItsDeadlineAndEveryProcessIsEnded) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the processes to end run as an ordinary user";
+  const TemporaryDirectory temp;
+  std::filesystem::permissions(temp.path(), std::filesystem::perms(0755));
+  const auto bundle = temp / "Blocked.app";
+  std::filesystem::create_directories(bundle / "Contents/MacOS");
+  const auto program = (bundle / "Contents/MacOS/Blocked").string();
+  std::filesystem::copy_file(std::filesystem::canonical("/bin/sleep"), program);
+  std::vector<std::unique_ptr<ChildProcess>> stubborn;
+  for (int i = 0; i < 8; ++i) {
+    stubborn.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{program, "60"},
+                                                      ChildProcess::Options{.user = 65534, .ignoreTermination = true}));
+  }
+  // The real tools, each made slow by a pause before it.
+  const ProcessRunner slowTools = [](const std::string& tool, const std::vector<std::string>& arguments,
+                                     const RunOptions& options) {
+    std::vector<std::string> script = {"-c", tool == "/bin/ps" ? "sleep 0.3; exec \"$0\" \"$@\"" : "sleep 0.15; exec \"$0\" \"$@\"", tool};
+    script.insert(script.end(), arguments.begin(), arguments.end());
+    return runProcess("/bin/sh", script, options);
+  };
+  const auto paths = sandboxPaths(temp.path(), Sandbox::real);
+  makeSandboxSystemDirectories(temp.path());
+  writeTextFile(paths.statePath(), makeSession("S", 3600, bundle.string()).toJson().dump());
+  const auto deadline = std::chrono::milliseconds(1000);
+  BlockerService service(paths, realFileSystem(),
+                         {.processRunner = slowTools,
+                          .blockedApplicationNotifier = std::make_unique<NoopBlockedApplicationNotifier>(),
+                          .passDeadline = deadline},
+                         30.0, [] { return std::chrono::system_clock::now(); });
+  const auto running = [&] {
+    return std::count_if(stubborn.begin(), stubborn.end(), [](auto& child) { return !child->waitForExit(0ms); });
+  };
+  for (int pass = 0; pass < 12 && running() > 0; ++pass) {
+    const size_t logged = readEventLog(paths).size();
+    const auto started = std::chrono::steady_clock::now();
+    ::testing::internal::CaptureStderr();
+    service.watchPass(0.2);
+    const std::string lines = ::testing::internal::GetCapturedStderr();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, deadline + limits::killedToolWait + limits::gracePeriod + 500ms)
+        << "pass " << pass << ": " << lines;
+    EXPECT_EQ(readEventLog(paths).size(), logged + 1) << "pass " << pass << ": " << lines;
+  }
+  EXPECT_EQ(running(), 0);
 }
 
 TEST(EventLog, KeepsTheNewestHundredInOrderAndReplacesAnUnreadableOrPlantedLog) {

@@ -15,8 +15,8 @@ using namespace testing;
 struct Sandbox {
   TemporaryDirectory root;
   HelperPaths paths = sandboxPaths(root.path());
-  std::shared_ptr<FaultInjectingFileSystem> files = std::make_shared<FaultInjectingFileSystem>(realFileSystem());
-  WildcardResolverBlocker blocker{paths, files};
+  std::shared_ptr<FaultInjectingFileSystem> fileManager = std::make_shared<FaultInjectingFileSystem>(realFileSystem());
+  WildcardResolverBlocker blocker{paths, fileManager};
   std::filesystem::path resolver(const std::string& domain) const { return paths.resolverDirectory / domain; }
 };
 
@@ -25,10 +25,10 @@ TEST(WildcardResolverBlockerTest, AForeignFileIsBackedUpOnceAndRenamedBack) {
   writeTextFile(sandbox.resolver("shop.example"), "nameserver 10.0.0.53\n", 0640);
   sandbox.blocker.apply(DomainRules::wildcardResolverDomains({{"1", "*.c.example", false, true}, {"2", "shop.example.", true, true}}), "S1");
   sandbox.blocker.apply({"Shop.Example"}, "S2");  // the backup is taken once
-  sandbox.files->journal.clear();
+  sandbox.fileManager->journal.clear();
   sandbox.blocker.restore();
   EXPECT_EQ(readTextFile(sandbox.resolver("shop.example")), "nameserver 10.0.0.53\n");
-  EXPECT_EQ(sandbox.files->journal,
+  EXPECT_EQ(sandbox.fileManager->journal,
             (std::vector<std::string>{"remove c.example", "move shop.example.backup shop.example",
                                       "remove resolver-manifest.json", "remove resolver-backups"}));
 }

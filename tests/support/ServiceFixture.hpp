@@ -22,7 +22,7 @@ class RecordingNotifier final : public HelperBlockedApplicationNotifier {
 };
 
 struct ServiceFixture {
-  explicit ServiceFixture(bool dryRun = true) : paths(sandboxPaths(temp.path(), dryRun)) {
+  explicit ServiceFixture(Sandbox mode = Sandbox::dryRun) : paths(sandboxPaths(temp.path(), mode)) {
     makeSandboxSystemDirectories(temp.path());
   }
 

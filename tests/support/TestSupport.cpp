@@ -24,15 +24,15 @@ TemporaryDirectory::~TemporaryDirectory() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-HelperPaths sandboxPaths(const std::filesystem::path& root, bool dryRun) {
-  return HelperPaths::fromEnvironment(sandboxEnvironment(root, dryRun));
+HelperPaths sandboxPaths(const std::filesystem::path& root, Sandbox mode) {
+  return HelperPaths::fromEnvironment(sandboxEnvironment(root, mode));
 }
 
 void makeSandboxSystemDirectories(const std::filesystem::path& root) {
   std::filesystem::create_directories(root / "etc/pf.anchors");
 }
 
-std::map<std::string, std::string> sandboxEnvironment(const std::filesystem::path& root, bool dryRun) {
+std::map<std::string, std::string> sandboxEnvironment(const std::filesystem::path& root, Sandbox mode) {
   std::map<std::string, std::string> environment = {
       {"VELLORIN_HOSTS_PATH", (root / "etc/hosts").string()},
       {"VELLORIN_PF_CONF_PATH", (root / "etc/pf.conf").string()},
@@ -42,7 +42,7 @@ std::map<std::string, std::string> sandboxEnvironment(const std::filesystem::pat
       {"VELLORIN_STATE_DIR", (root / "state").string()},
       {"VELLORIN_COMMAND_DIR", (root / "Shared/Commands").string()},
   };
-  if (dryRun) environment["VELLORIN_DRY_RUN"] = "1";
+  if (mode == Sandbox::dryRun) environment["VELLORIN_DRY_RUN"] = "1";
   // A coverage build's helper writes its profile where the coverage run says, whoever it runs as.
   if (const char* profile = std::getenv("LLVM_PROFILE_FILE")) environment["LLVM_PROFILE_FILE"] = profile;
   return environment;

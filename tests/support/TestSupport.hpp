@@ -32,16 +32,19 @@ class TemporaryDirectory {
   std::filesystem::path path_;
 };
 
+// Whether a sandboxed helper runs in dry-run mode (no root needed, nothing signalled) or for real.
+enum class Sandbox { dryRun, real };
+
 // HelperPaths with every location inside `root`: hosts, pf.conf, pf anchor and token files, the
 // resolver, state and command directories (root/Shared/Commands).
-HelperPaths sandboxPaths(const std::filesystem::path& root, bool dryRun = true);
+HelperPaths sandboxPaths(const std::filesystem::path& root, Sandbox mode = Sandbox::dryRun);
 
 // Creates the sandbox's stand-ins for the system directories that always exist on a real machine
 // (root/etc and root/etc/pf.anchors).
 void makeSandboxSystemDirectories(const std::filesystem::path& root);
 
 // The environment variables that point a helper process at the same sandbox.
-std::map<std::string, std::string> sandboxEnvironment(const std::filesystem::path& root, bool dryRun = true);
+std::map<std::string, std::string> sandboxEnvironment(const std::filesystem::path& root, Sandbox mode = Sandbox::dryRun);
 
 void writeTextFile(const std::filesystem::path& path, const std::string& content, mode_t mode = 0644);
 std::optional<std::string> readTextFile(const std::filesystem::path& path);
