@@ -305,6 +305,33 @@ class RealFileSystem final : public FileSystem {
     writeAtomicallyAt(directory, name, bytes, options);
   }
 
+  bool fileIsExactlyAt(int directory, const std::string& name, std::string_view bytes, mode_t mode) override {
+    const uid_t owner = ::geteuid();
+    const auto matches = [&](const struct stat& status) {
+      return S_ISREG(status.st_mode) && status.st_nlink == 1 && status.st_uid == owner &&
+             (status.st_mode & 07777) == mode && static_cast<unsigned long long>(status.st_size) == bytes.size();
+    };
+    // Looked at before it is opened: a planted FIFO or device is never opened at all, since opening
+    // some devices has effects of its own.
+    struct stat seen {};
+    if (::fstatat(directory, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 || !matches(seen)) return false;
+    // The name may have been swapped since the look: O_NOFOLLOW and O_NONBLOCK keep the open from
+    // following a link or waiting on a FIFO put there meanwhile, and the descriptor must still be
+    // the file that was looked at.
+    UniqueFd fd(retryOnInterrupt(
+        [&] { return ::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY); }));
+    struct stat opened {};
+    if (!fd || ::fstat(fd.get(), &opened) != 0 || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino ||
+        !matches(opened)) {
+      return false;
+    }
+    try {
+      return readAll(fd.get(), bytes.size(), name) == bytes;
+    } catch (const std::exception&) {
+      return false;  // grown meanwhile or unreadable: not the file, and the caller replaces it
+    }
+  }
+
   bool removeEntryAt(int directory, const std::string& name) override { return removeAt(directory, name); }
 
   std::vector<std::string> listDirectoryAt(int directory) override { return listAt(directory); }

@@ -101,6 +101,11 @@ class FileSystem {
   virtual std::optional<std::string> readUntrustedFileAt(int directory, const std::string& name, size_t cap) = 0;
   virtual void writeFileAtomicallyAt(int directory, const std::string& name, std::string_view bytes,
                                      const WriteOptions& options) = 0;
+  // True when the name holds exactly this file: a regular file with one link, owned by the
+  // effective user, with the permission bits `mode` and the content `bytes`. The name is not
+  // followed and only a regular file is opened, without blocking; anything else, or a file that
+  // cannot be read, is false. Changes nothing.
+  virtual bool fileIsExactlyAt(int directory, const std::string& name, std::string_view bytes, mode_t mode) = 0;
   // Removes one name; a directory only when empty. Never recursive. False when nothing was removed.
   virtual bool removeEntryAt(int directory, const std::string& name) = 0;
   virtual std::vector<std::string> listDirectoryAt(int directory) = 0;

@@ -19,8 +19,8 @@ std::string lastComponent(const std::filesystem::path& path) { return path.filen
 
 }  // namespace
 
-SharedDirectories::SharedDirectories(HelperPaths paths, std::shared_ptr<FileSystem> fileSystem)
-    : paths_(std::move(paths)), fileSystem_(std::move(fileSystem)) {}
+SharedDirectories::SharedDirectories(HelperPaths paths, std::shared_ptr<FileSystem> fileManager)
+    : paths_(std::move(paths)), fileManager_(std::move(fileManager)) {}
 
 SharedDirectories::Open::Open(const SharedDirectories& owner, UniqueFd parent, UniqueFd commands)
     : owner_(owner), parent_(std::move(parent)), commands_(std::move(commands)) {}
@@ -30,25 +30,25 @@ SharedDirectories::Open::Open(const SharedDirectories& owner, UniqueFd parent, U
 UniqueFd SharedDirectories::openGrandparent(bool create) const {
   auto grandparent = paths_.commandParentDirectory().parent_path();
   if (grandparent.empty()) grandparent = "/";
-  if (create) fileSystem_->createDirectories(grandparent);
-  return fileSystem_->openDirectory(grandparent);
+  if (create) fileManager_->createDirectories(grandparent);
+  return fileManager_->openDirectory(grandparent);
 }
 
 UniqueFd SharedDirectories::openRealDirectoryAt(int parent, const std::filesystem::path& path) const {
   const std::string name = lastComponent(path);
   for (int attempt = 0; attempt < 3; ++attempt) {
-    switch (fileSystem_->entryKindAt(parent, name)) {
+    switch (fileManager_->entryKindAt(parent, name)) {
       case EntryKind::missing:
-        fileSystem_->makeDirectoryAt(parent, name);
+        fileManager_->makeDirectoryAt(parent, name);
         break;
       case EntryKind::symbolicLink:
-        fileSystem_->removeEntryAt(parent, name);
+        fileManager_->removeEntryAt(parent, name);
         break;
       case EntryKind::other:
         // Most likely a misconfiguration, and never ours to delete.
         throwSystemError(ENOTDIR, "shared directory " + path.string() + " is not a directory");
       case EntryKind::directory:
-        if (UniqueFd fd = fileSystem_->openDirectoryAt(parent, name)) return fd;
+        if (UniqueFd fd = fileManager_->openDirectoryAt(parent, name)) return fd;
         break;  // swapped for something else between the look and the open: look again
     }
   }
@@ -56,9 +56,21 @@ UniqueFd SharedDirectories::openRealDirectoryAt(int parent, const std::filesyste
 }
 
 // 0777, keeping a sticky bit: an administrator who puts the command directory under /tmp must not
-// take /tmp's protection away.
+// take /tmp's protection away. A directory already at that mode is left alone: the daemon prepares
+// five times a second, and a mode change is a file-system event that indexing and backup services
+// watch. The mode is read from the open descriptor, so the directory judged is the one changed.
 void SharedDirectories::openToEveryone(int directory) const {
-  fileSystem_->setMode(directory, 0777 | (fileSystem_->modeOf(directory) & S_ISVTX));
+  const mode_t current = fileManager_->modeOf(directory);
+  const mode_t wanted = 0777 | (current & S_ISVTX);
+  if (current != wanted) fileManager_->setMode(directory, wanted);
+}
+
+// Only an empty directory goes: the file layer removes a directory with unlinkat's AT_REMOVEDIR
+// alone, which refuses one with anything in it. A user who made it at our name loses nothing, and
+// nothing in a place users can rearrange is ever walked.
+bool SharedDirectories::clearEmptyDirectoryAt(int directory, const std::string& name) const {
+  if (fileManager_->entryKindAt(directory, name) != EntryKind::directory) return true;
+  return fileManager_->removeEntryAt(directory, name);
 }
 
 SharedDirectories::Open SharedDirectories::prepare() const {
@@ -70,8 +82,18 @@ SharedDirectories::Open SharedDirectories::prepare() const {
   UniqueFd commands = openRealDirectoryAt(parent.get(), paths_.commandDirectory);
   openToEveryone(parent.get());
   openToEveryone(commands.get());
-  fileSystem_->writeFileAtomicallyAt(parent.get(), lastComponent(paths_.commandProtocolPath()),
-                                     std::string(VellorinHelperProtocolVersion) + "\n", sharedFileOptions);
+  // The marker is looked at without following its name, and read only when it is a plain file, so
+  // a planted link, FIFO or device is replaced, never followed or waited on. A hard link to it, a
+  // file of another owner or a wrong mode fails the check as a wrong content does. A marker that
+  // passes is left as it is; one that a user replaces just after the check is mended by the next
+  // pass, as a rewritten one would be.
+  const std::string markerName = lastComponent(paths_.commandProtocolPath());
+  const std::string marker = std::string(VellorinHelperProtocolVersion) + "\n";
+  if (!fileManager_->fileIsExactlyAt(parent.get(), markerName, marker, *sharedFileOptions.mode)) {
+    // A directory with something in it stays, and the rename below fails with the reason.
+    clearEmptyDirectoryAt(parent.get(), markerName);
+    fileManager_->writeFileAtomicallyAt(parent.get(), markerName, marker, sharedFileOptions);
+  }
   return Open(*this, std::move(parent), std::move(commands));
 }
 
@@ -83,12 +105,12 @@ UniqueFd SharedDirectories::openExistingParent() const {
     if (error.code() == std::errc::no_such_file_or_directory) return UniqueFd();
     throw;
   }
-  return fileSystem_->openDirectoryAt(grandparent.get(), lastComponent(paths_.commandParentDirectory()));
+  return fileManager_->openDirectoryAt(grandparent.get(), lastComponent(paths_.commandParentDirectory()));
 }
 
 void SharedDirectories::removeEventLog() const {
   if (const UniqueFd parent = openExistingParent()) {
-    fileSystem_->removeEntryAt(parent.get(), lastComponent(paths_.blockedApplicationEventsPath()));
+    fileManager_->removeEntryAt(parent.get(), lastComponent(paths_.blockedApplicationEventsPath()));
   }
 }
 
@@ -96,9 +118,9 @@ void SharedDirectories::removeStaleTemporaryFiles(std::chrono::seconds minimumAg
   try {
     const UniqueFd parent = openExistingParent();
     if (!parent) return;
-    fileSystem_->removeStaleTemporaryFilesAt(parent.get(), minimumAge);
-    if (const UniqueFd commands = fileSystem_->openDirectoryAt(parent.get(), lastComponent(paths_.commandDirectory))) {
-      fileSystem_->removeStaleTemporaryFilesAt(commands.get(), minimumAge);
+    fileManager_->removeStaleTemporaryFilesAt(parent.get(), minimumAge);
+    if (const UniqueFd commands = fileManager_->openDirectoryAt(parent.get(), lastComponent(paths_.commandDirectory))) {
+      fileManager_->removeStaleTemporaryFilesAt(commands.get(), minimumAge);
     }
   } catch (const std::exception&) {
     // Housekeeping only: whatever stays is tried again at the next start.
@@ -106,35 +128,35 @@ void SharedDirectories::removeStaleTemporaryFiles(std::chrono::seconds minimumAg
 }
 
 std::vector<std::string> SharedDirectories::Open::commandDirectoryEntries() const {
-  return owner_.fileSystem_->listDirectoryAt(commands_.get());
+  return owner_.fileManager_->listDirectoryAt(commands_.get());
 }
 
 std::optional<std::string> SharedDirectories::Open::readRequest(const std::string& name) const {
-  return owner_.fileSystem_->readUntrustedFileAt(commands_.get(), name, limits::untrustedFileSizeCap);
+  return owner_.fileManager_->readUntrustedFileAt(commands_.get(), name, limits::untrustedFileSizeCap);
 }
 
 bool SharedDirectories::Open::responseCanBeWritten(const std::string& name) const {
-  if (name.size() > NAME_MAX) return false;
-  if (owner_.fileSystem_->entryKindAt(commands_.get(), name) != EntryKind::directory) return true;
-  return owner_.fileSystem_->removeEntryAt(commands_.get(), name);
+  return name.size() <= NAME_MAX && owner_.clearEmptyDirectoryAt(commands_.get(), name);
 }
 
 void SharedDirectories::Open::writeResponse(const std::string& name, std::string_view bytes) const {
-  owner_.fileSystem_->writeFileAtomicallyAt(commands_.get(), name, bytes, sharedFileOptions);
+  owner_.fileManager_->writeFileAtomicallyAt(commands_.get(), name, bytes, sharedFileOptions);
 }
 
 bool SharedDirectories::Open::removeFromCommandDirectory(const std::string& name) const {
-  return owner_.fileSystem_->removeEntryAt(commands_.get(), name);
+  return owner_.fileManager_->removeEntryAt(commands_.get(), name);
 }
 
 std::optional<std::string> SharedDirectories::Open::readEventLog() const {
-  return owner_.fileSystem_->readUntrustedFileAt(parent_.get(), lastComponent(owner_.paths_.blockedApplicationEventsPath()),
-                                                  limits::untrustedFileSizeCap);
+  return owner_.fileManager_->readUntrustedFileAt(
+      parent_.get(), lastComponent(owner_.paths_.blockedApplicationEventsPath()), limits::untrustedFileSizeCap);
 }
 
 void SharedDirectories::Open::writeEventLog(std::string_view bytes) const {
-  owner_.fileSystem_->writeFileAtomicallyAt(parent_.get(), lastComponent(owner_.paths_.blockedApplicationEventsPath()),
-                                            bytes, WriteOptions{.mode = 0644, .durable = true});
+  const std::string name = lastComponent(owner_.paths_.blockedApplicationEventsPath());
+  // A directory with something in it stays, and the rename fails with the reason.
+  owner_.clearEmptyDirectoryAt(parent_.get(), name);
+  owner_.fileManager_->writeFileAtomicallyAt(parent_.get(), name, bytes, WriteOptions{.mode = 0644, .durable = true});
 }
 
 }  // namespace vellorin

@@ -39,7 +39,8 @@ class SharedDirectories {
     // The event log's bytes, refused like a request when it is not a plain file; nothing when there
     // is no log.
     std::optional<std::string> readEventLog() const;
-    // Replaces the event log atomically and durably, mode 0644.
+    // Replaces the event log atomically and durably, mode 0644. An empty directory at its name is
+    // removed first; one with something in it stays, and the write fails.
     void writeEventLog(std::string_view bytes) const;
 
    private:
@@ -51,14 +52,17 @@ class SharedDirectories {
     UniqueFd commands_;
   };
 
-  SharedDirectories(HelperPaths paths, std::shared_ptr<FileSystem> fileSystem);
+  SharedDirectories(HelperPaths paths, std::shared_ptr<FileSystem> fileManager);
 
   // Makes sure the command directory and its parent exist as real directories: a missing one is
   // created (with the configured folders above them), a symbolic link in place of either is
   // removed, never followed, and replaced by a directory; anything else in their place fails
   // with an error naming the path. Sets both to mode 0777, keeping a sticky bit they have, and
-  // rewrites the protocol marker in the parent. A command directory directly under "/" is refused:
-  // "/" is never opened to every user.
+  // replaces the protocol marker in the parent unless it is already a plain file of the effective
+  // user with one link, mode 0644 and the protocol version. A directory already at its mode and a
+  // marker already right are not touched, so a pass with nothing to mend writes nothing. An empty
+  // directory at the marker's name is removed first; one with something in it stays, and prepare
+  // fails. A command directory directly under "/" is refused: "/" is never opened to every user.
   Open prepare() const;
 
   // Removes the event log if there is one. Creates nothing: a missing parent, or a link or other
@@ -75,9 +79,12 @@ class SharedDirectories {
   UniqueFd openExistingParent() const;
   UniqueFd openRealDirectoryAt(int parent, const std::filesystem::path& path) const;
   void openToEveryone(int directory) const;
+  // Removes an empty directory under the name, so that a file of ours can be renamed there. False
+  // when a directory with something in it stays.
+  bool clearEmptyDirectoryAt(int directory, const std::string& name) const;
 
   HelperPaths paths_;
-  std::shared_ptr<FileSystem> fileSystem_;
+  std::shared_ptr<FileSystem> fileManager_;
 };
 
 }  // namespace vellorin

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/FaultInjectingFileSystem.hpp"
 #include "support/ServiceFixture.hpp"
 
 namespace vellorin {
@@ -37,6 +38,45 @@ TEST_F(CommandQueue, EveryPassReassertsTheDirectoriesAndTheMarker) {
   EXPECT_EQ(readTextFile(fixture.paths.commandProtocolPath()), "3\n");
   EXPECT_EQ(std::tuple(fileMode(fixture.paths.commandProtocolPath()), fileMode(commands()), fileMode(fixture.paths.commandParentDirectory())),
             std::tuple(0644u, 0777u, 01777u)) << "a sticky bit is kept";
+}
+
+TEST_F(CommandQueue, AnIdlePassChangesNothingAndAMarkerThatDiffersInAnyWayIsReplacedUnfollowed) {
+  const auto recording = std::make_shared<FaultInjectingFileSystem>(realFileSystem());
+  service = fixture.makeService(recording);
+  service->processPendingCommands();
+  const auto marker = fixture.paths.commandProtocolPath();
+  const auto hard = fixture.temp / "hard";  // after its case, the old marker: right, but reached through a link
+  const std::vector<std::string> rewrite = {"write helper-protocol-v1"};
+  const std::vector<std::tuple<const char*, std::function<void()>, std::vector<std::string>>> cases = {
+      {"idle", [] {}, {}},
+      {"content", [&] { writeTextFile(marker, "4\n"); }, rewrite},
+      {"mode", [&] { std::filesystem::permissions(marker, std::filesystem::perms(0664)); }, rewrite},
+      {"hard link", [&] { std::filesystem::create_hard_link(marker, hard); }, rewrite},
+      {"symlink", [&] { std::filesystem::remove(marker), std::filesystem::create_symlink(hard, marker); }, rewrite},
+      {"FIFO", [&] { std::filesystem::remove(marker), ::mkfifo(marker.c_str(), 0644); }, rewrite},
+      {"folder", [&] { std::filesystem::permissions(commands(), std::filesystem::perms(0755)); }, {"mode"}}};
+  for (const auto& [what, plant, changes] : cases) {
+    plant();
+    recording->journal.clear();
+    service->processPendingCommands();
+    EXPECT_EQ(std::tuple(recording->journal, readTextFile(marker), fileMode(marker)), std::tuple(changes, "3\n", 0644u))
+        << what;
+  }
+}
+
+TEST_F(CommandQueue, AnEmptyFolderAtTheMarkersOrTheEventLogsNameGivesWayAndAFullOneFails) {
+  const SharedDirectories shared(fixture.paths, realFileSystem());
+  for (const auto& path : {fixture.paths.commandProtocolPath(), fixture.paths.blockedApplicationEventsPath()}) {
+    std::filesystem::remove(path);
+    std::filesystem::create_directories(path);
+    shared.prepare().writeEventLog("[]");
+    EXPECT_TRUE(std::filesystem::is_regular_file(path)) << path;
+    std::filesystem::remove(path);
+    std::filesystem::create_directories(path / "inside");
+    EXPECT_THROW(shared.prepare().writeEventLog("[]"), std::system_error) << path;
+    EXPECT_TRUE(std::filesystem::exists(path / "inside")) << "never removed recursively";
+    std::filesystem::remove_all(path);
+  }
 }
 
 TEST_F(CommandQueue, RequestsRunInByteOrderAndEachIsAnsweredOnceUnderItsFileName) {

@@ -12,10 +12,10 @@
 
 namespace vellorin::testing {
 
-// Every change is recorded in order as "write <name>", "remove <name>" or "move <from> <to>"
-// (last path components, or the names of descriptor-relative operations alike). A write of one
-// name can be made to fail with a chosen errno, as a full disk does, before it reaches the target;
-// a failed write is not recorded.
+// Every change is recorded in order as "write <name>", "remove <name>", "move <from> <to>" (last
+// path components, or the names of descriptor-relative operations alike) or "mode" (a mode set on
+// an open descriptor). A write of one name can be made to fail with a chosen errno, as a full disk
+// does, before it reaches the target; a failed write is not recorded.
 class FaultInjectingFileSystem final : public FileSystem {
   using Path = std::filesystem::path;
 
@@ -62,6 +62,9 @@ class FaultInjectingFileSystem final : public FileSystem {
     recordWrite(name);
     target_->writeFileAtomicallyAt(directory, name, bytes, options);
   }
+  bool fileIsExactlyAt(int directory, const std::string& name, std::string_view bytes, mode_t mode) override {
+    return target_->fileIsExactlyAt(directory, name, bytes, mode);
+  }
   bool removeEntryAt(int directory, const std::string& name) override {
     journal.push_back("remove " + name);
     return target_->removeEntryAt(directory, name);
@@ -71,7 +74,10 @@ class FaultInjectingFileSystem final : public FileSystem {
     target_->removeStaleTemporaryFilesAt(directory, minimumAge);
   }
   mode_t modeOf(int fd) override { return target_->modeOf(fd); }
-  void setMode(int fd, mode_t mode) override { target_->setMode(fd, mode); }
+  void setMode(int fd, mode_t mode) override {
+    journal.emplace_back("mode");
+    target_->setMode(fd, mode);
+  }
 
  private:
   void recordWrite(const std::string& name) {
