@@ -28,7 +28,8 @@ std::vector<int32_t> processIDs(const std::vector<MatchedApplicationProcess>& ma
 
 }  // namespace
 
-TerminationCutShortError::TerminationCutShortError(std::vector<HelperBlockedAppEvent> events_, std::exception_ptr failure_)
+TerminationCutShortError::TerminationCutShortError(std::vector<HelperBlockedAppEvent> events_,
+                                                   std::exception_ptr failure_)
     : events(std::move(events_)), failure(std::move(failure_)), description_(failureDescription(failure)) {}
 
 bool AllowedProcessMatcher::matches(std::string_view command) const {

@@ -16,9 +16,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "VellorinBlockerCore/ApplicationTargetIndex.hpp"
 #include "VellorinBlockerCore/CommandRunner.hpp"
 #include "VellorinBlockerCore/HelperPaths.hpp"
-#include "VellorinBlockerCore/ApplicationTargetIndex.hpp"
 #include "VellorinBlockerCore/Models.hpp"
 #include "VellorinBlockerCore/ProcessSnapshot.hpp"
 
@@ -88,13 +88,14 @@ class ApplicationBlocker {
   static std::vector<int32_t> matchingProcessIDs(const std::vector<HelperApp>& apps,
                                                  const std::vector<RunningProcess>& processes,
                                                  const std::vector<AllowedProcessMatcher>& allowedProcessMatchers);
-  static std::unordered_set<int32_t> allowedProcessIDs(const std::vector<RunningProcess>& processes,
-                                                       const std::vector<AllowedProcessMatcher>& allowedProcessMatchers);
+  static std::unordered_set<int32_t> allowedProcessIDs(
+      const std::vector<RunningProcess>& processes, const std::vector<AllowedProcessMatcher>& allowedProcessMatchers);
   static bool processHasAllowedAncestor(const RunningProcess& process,
                                         const std::unordered_map<int32_t, RunningProcess>& processByID,
                                         const std::unordered_set<int32_t>& directlyAllowed);
   static std::vector<HelperBlockedAppEvent> blockedApplicationEvents(const std::vector<MatchedApplicationProcess>& from,
-                                                                     const std::string& sessionID, TimePoint occurredAt);
+                                                                     const std::string& sessionID,
+                                                                     TimePoint occurredAt);
 
   HelperPaths paths;
   ProcessRunner processRunner;

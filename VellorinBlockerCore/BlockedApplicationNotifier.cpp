@@ -66,8 +66,8 @@ RunningProcessCommandsProvider reusedForAWhile(RunningProcessCommandsProvider pr
 }  // namespace
 
 ConsoleUserBlockedApplicationNotifier::ConsoleUserBlockedApplicationNotifier(const ProcessRunner& runner)
-    : ConsoleUserBlockedApplicationNotifier(runner, reusedForAWhile([runner] { return runningProcessCommands(runner); }),
-                                            consoleUser) {}
+    : ConsoleUserBlockedApplicationNotifier(
+          runner, reusedForAWhile([runner] { return runningProcessCommands(runner); }), consoleUser) {}
 
 ConsoleUserBlockedApplicationNotifier::ConsoleUserBlockedApplicationNotifier(ProcessRunner runner,
                                                                              RunningProcessCommandsProvider provider,
@@ -81,8 +81,9 @@ bool ConsoleUserBlockedApplicationNotifier::notify(const HelperBlockedAppEvent& 
     if (isVellorinApplicationRunning()) return false;
     const std::optional<ConsoleUser> user = consoleUserProvider();
     if (!user) return false;
-    processRunner("/bin/launchctl", launcherArguments(event, *user),
-                  RunOptions{.allowFailure = true, .timeLimit = limits::launcherTimeLimit, .mode = RunMode::background});
+    processRunner(
+        "/bin/launchctl", launcherArguments(event, *user),
+        RunOptions{.allowFailure = true, .timeLimit = limits::launcherTimeLimit, .mode = RunMode::background});
     return true;
   } catch (const std::exception&) {
     // A notification is a courtesy: a failed one must never disturb enforcement.
@@ -101,10 +102,12 @@ bool ConsoleUserBlockedApplicationNotifier::isVellorinApplicationRunning() const
                      [](const std::string& command) { return contains(command, focusApplicationExecutable); });
 }
 
-std::vector<std::string> ConsoleUserBlockedApplicationNotifier::runningProcessCommands(const ProcessRunner& processRunner) {
+std::vector<std::string> ConsoleUserBlockedApplicationNotifier::runningProcessCommands(
+    const ProcessRunner& processRunner) {
   // Raw bytes, so that one command line that is not valid UTF-8 does not blank the whole listing.
   return parseProcessCommands(
-      processRunner("/bin/ps", {"-axo", "command="}, RunOptions{.allowFailure = true, .timeLimit = limits::notifierListingTimeLimit}));
+      processRunner("/bin/ps", {"-axo", "command="},
+                    RunOptions{.allowFailure = true, .timeLimit = limits::notifierListingTimeLimit}));
 }
 
 std::vector<std::string> ConsoleUserBlockedApplicationNotifier::parseProcessCommands(std::string_view output) {
@@ -156,7 +159,7 @@ std::string ConsoleUserBlockedApplicationNotifier::appleScriptStringLiteral(std:
 }
 
 std::vector<std::string> ConsoleUserBlockedApplicationNotifier::launcherArguments(const HelperBlockedAppEvent& event,
-                                                                                const ConsoleUser& user) {
+                                                                                  const ConsoleUser& user) {
   const std::string& displayName = event.name.empty() ? event.bundleIdentifier : event.name;
   const std::string message = displayName + std::string(messageSuffix);
   const std::string script = "display notification " + appleScriptStringLiteral(message) + " with title " +

@@ -12,8 +12,8 @@
 namespace vellorin {
 namespace {
 
-std::unique_ptr<HelperBlockedApplicationNotifier> makeNotifier(const HelperPaths& paths, const ProcessRunner& runner,
-                                                               std::unique_ptr<HelperBlockedApplicationNotifier> given) {
+std::unique_ptr<HelperBlockedApplicationNotifier> makeNotifier(
+    const HelperPaths& paths, const ProcessRunner& runner, std::unique_ptr<HelperBlockedApplicationNotifier> given) {
   if (given) return given;
   if (paths.dryRun) return std::make_unique<NoopBlockedApplicationNotifier>();
   return std::make_unique<ConsoleUserBlockedApplicationNotifier>(runner);
@@ -59,7 +59,8 @@ BlockerService::BlockerService(HelperPaths paths, std::shared_ptr<FileSystem> fi
       processRunner_(withinPassBudget(std::move(collaborators.processRunner), passBudget_)),
       applicationBlocker_(makeApplicationBlocker(paths_, processRunner_, collaborators)),
       legacyNetworkBlockCleanup_(paths_, fileManager_, processRunner_),
-      blockedApplicationNotifier_(makeNotifier(paths_, processRunner_, std::move(collaborators.blockedApplicationNotifier))),
+      blockedApplicationNotifier_(
+          makeNotifier(paths_, processRunner_, std::move(collaborators.blockedApplicationNotifier))),
       notificationCooldown_(notificationCooldown),
       dateProvider_(std::move(dateProvider)),
       sharedDirectories_(paths_, fileManager_),
@@ -166,9 +167,7 @@ void BlockerService::applyBlocks(const HelperSession& session, const std::option
   }
 }
 
-HelperStatus BlockerService::status(const std::string& message) const {
-  return statusOf(readStoredSession(), message);
-}
+HelperStatus BlockerService::status(const std::string& message) const { return statusOf(readStoredSession(), message); }
 
 HelperStatus BlockerService::statusOf(const std::optional<HelperSession>& stored, const std::string& message) const {
   HelperStatus result{.phase = "idle", .helperInstalled = true, .message = message};

@@ -22,7 +22,8 @@ bool hasApplicationTargetWithPath(const HelperSession& session) {
 
 }  // namespace
 
-std::vector<AllowedProcessMatcher> BlockerService::controlledChromeAllowedProcessMatchers(const HelperSession& session) {
+std::vector<AllowedProcessMatcher> BlockerService::controlledChromeAllowedProcessMatchers(
+    const HelperSession& session) {
   const auto& userDataDir = session.controlledChromeUserDataDir;
   const auto& marker = session.controlledChromeProcessMarker;
   if (!userDataDir || userDataDir->empty() || !marker || marker->empty()) return {};
@@ -66,7 +67,9 @@ HelperStatus BlockerService::enforceActiveSession() {
   const HelperLocks::SessionHold hold(locks_);
   // Decoded again only when another helper process changed it meanwhile.
   const auto bytes = readStoredSessionBytes();
-  const auto stored = bytes == peekBytes ? peek : bytes ? std::optional(decodeDocument<HelperSession>(*bytes)) : std::nullopt;
+  const auto stored = bytes == peekBytes ? peek
+                      : bytes            ? std::optional(decodeDocument<HelperSession>(*bytes))
+                                         : std::nullopt;
   if (!stored) return statusOf(std::nullopt, "No active session.");
   if (!isActive(*stored)) return restoreAndReport(RestoreForce::unlessActive, "Expired session restored.");
   terminateAndRecord(*stored);
@@ -120,8 +123,8 @@ void BlockerService::flushDNSCaches() {
 
 std::string BlockerService::run(const std::string& executable, const std::vector<std::string>& arguments) {
   // The DNS cache tools are best-effort; a stuck one must not stall the daemon.
-  return decodedOutput(
-      processRunner_(executable, arguments, RunOptions{.allowFailure = true, .timeLimit = limits::cacheFlushTimeLimit}));
+  return decodedOutput(processRunner_(executable, arguments,
+                                      RunOptions{.allowFailure = true, .timeLimit = limits::cacheFlushTimeLimit}));
 }
 
 }  // namespace vellorin

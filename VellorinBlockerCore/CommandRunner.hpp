@@ -46,8 +46,8 @@ class ToolTimeoutError : public std::runtime_error {
 // not valid UTF-8, shortened to limits::toolOutputInErrorText bytes) and the status, unless failure
 // is allowed; one that outlives its time limit fails with ToolTimeoutError. A tool that cannot be
 // started (a missing executable included) fails with std::system_error, whatever the options say.
-using ProcessRunner = std::function<std::string(const std::string& executable, const std::vector<std::string>& arguments,
-                                                const RunOptions& options)>;
+using ProcessRunner = std::function<std::string(const std::string& executable,
+                                                const std::vector<std::string>& arguments, const RunOptions& options)>;
 
 // The real runner: posix_spawn with one pipe for both output streams; the pipe is read to its end
 // before the child is reaped, and the child is always reaped (see RunningTools).

@@ -55,14 +55,14 @@ std::string formatDate(TimePoint time, bool withMilliseconds) {
   char buffer[64];
   if (withMilliseconds) {
     (void)std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ",
-                  static_cast<long long>(date.year), date.month, date.day,
-                  static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),
-                  static_cast<long long>(secondOfDay % 60), static_cast<long long>(fraction));
+                        static_cast<long long>(date.year), date.month, date.day,
+                        static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),
+                        static_cast<long long>(secondOfDay % 60), static_cast<long long>(fraction));
   } else {
     (void)std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ",
-                  static_cast<long long>(date.year), date.month, date.day,
-                  static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),
-                  static_cast<long long>(secondOfDay % 60));
+                        static_cast<long long>(date.year), date.month, date.day,
+                        static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),
+                        static_cast<long long>(secondOfDay % 60));
   }
   return buffer;
 }
@@ -92,7 +92,8 @@ std::optional<TimePoint> parseWholeSecondDate(std::string_view text) {
   const int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
   if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month)) return std::nullopt;
   if (hour > 23 || minute > 59 || second > 59) return std::nullopt;
-  const int64_t seconds = daysFromCivil(year, month, day) * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
+  const int64_t seconds =
+      daysFromCivil(year, month, day) * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
   // A clock with nanosecond ticks reaches only the years 1677 to 2262; a date outside what the
   // clock can hold is rejected rather than wrapped around.
   using std::chrono::duration_cast;

@@ -27,7 +27,8 @@ class NotificationCooldown {
   // announced less than the cooldown before `now` (a clock that moved backwards counts as within
   // it). An application's time is set only when its notification was started: one that could not
   // be is tried again with the next event.
-  void notify(const std::vector<HelperBlockedAppEvent>& events, TimePoint now, HelperBlockedApplicationNotifier& notifier);
+  void notify(const std::vector<HelperBlockedAppEvent>& events, TimePoint now,
+              HelperBlockedApplicationNotifier& notifier);
   // Forgets every announcement (a restore).
   void forget() { lastNotificationDatesByBundleIdentifier.clear(); }
 

@@ -20,7 +20,9 @@ namespace {
 
 constexpr mode_t defaultFileMode = 0644;
 
-std::string describe(const char* call, const std::filesystem::path& path) { return std::string(call) + " " + path.string(); }
+std::string describe(const char* call, const std::filesystem::path& path) {
+  return std::string(call) + " " + path.string();
+}
 
 void syncDescriptor(int fd, const std::string& what) {
 #if defined(__APPLE__)
@@ -38,7 +40,8 @@ std::string readAll(int fd, size_t cap, const std::string& what) {
     const ssize_t count = retryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
     if (count < 0) throwSystemError("read " + what);
     if (count == 0) return content;
-    if (content.size() + static_cast<size_t>(count) > cap) throw RefusedFileError(what + " is larger than the size limit.");
+    if (content.size() + static_cast<size_t>(count) > cap)
+      throw RefusedFileError(what + " is larger than the size limit.");
     content.append(buffer, static_cast<size_t>(count));
   }
 }
@@ -53,7 +56,8 @@ std::string temporaryName() {
 }
 
 bool isTemporaryName(std::string_view name) {
-  if (name.size() != temporaryPrefix.size() + temporaryRandomDigits || name.substr(0, temporaryPrefix.size()) != temporaryPrefix) {
+  if (name.size() != temporaryPrefix.size() + temporaryRandomDigits ||
+      name.substr(0, temporaryPrefix.size()) != temporaryPrefix) {
     return false;
   }
   name.remove_prefix(temporaryPrefix.size());
@@ -244,9 +248,10 @@ class RealFileSystem final : public FileSystem {
     while (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
       if (errno != EWOULDBLOCK) throwSystemError(describe("flock", path));
       if (std::chrono::steady_clock::now() >= deadline) {
-        throw LockTimeoutError("Another helper process held " + path.string() + " for " +
-                               std::to_string(static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(wait).count())) +
-                               " seconds; nothing was changed.");
+        throw LockTimeoutError(
+            "Another helper process held " + path.string() + " for " +
+            std::to_string(static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(wait).count())) +
+            " seconds; nothing was changed.");
       }
       std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, std::chrono::milliseconds(20));
@@ -288,7 +293,8 @@ class RealFileSystem final : public FileSystem {
     if (::fstat(fd.get(), &status) != 0) throwSystemError("fstat " + name);
     if (!S_ISREG(status.st_mode)) throw RefusedFileError(name + " is not a regular file.");
     if (status.st_nlink != 1) throw RefusedFileError(name + " has more than one link.");
-    if (static_cast<unsigned long long>(status.st_size) > cap) throw RefusedFileError(name + " is larger than the size limit.");
+    if (static_cast<unsigned long long>(status.st_size) > cap)
+      throw RefusedFileError(name + " is larger than the size limit.");
     std::string content = readAll(fd.get(), cap, name);
     // A user may open a hard link to a root-only file under this name and remove the link before the
     // check above. The name must still lead to the same, single-linked file after the read.

@@ -36,8 +36,8 @@ UniqueFd HelperLocks::lockCommandQueue() const {
 }
 
 UniqueFd HelperLocks::lockDaemon(DaemonWait wait) const {
-  return lockStateFile(daemonLockName, wait == DaemonWait::oneTry ? std::chrono::milliseconds(0)
-                                                                  : std::chrono::milliseconds::max());
+  return lockStateFile(daemonLockName,
+                       wait == DaemonWait::oneTry ? std::chrono::milliseconds(0) : std::chrono::milliseconds::max());
 }
 
 UniqueFd HelperLocks::lockStateFile(const char* name, std::chrono::milliseconds wait) const {

@@ -58,8 +58,12 @@ std::filesystem::path appendingComponent(const std::filesystem::path& directory,
   return text;
 }
 
-std::filesystem::path HelperPaths::statePath() const { return appendingComponent(stateDirectory, "active-session.json"); }
-std::filesystem::path HelperPaths::hostsBackupPath() const { return appendingComponent(stateDirectory, "hosts.backup"); }
+std::filesystem::path HelperPaths::statePath() const {
+  return appendingComponent(stateDirectory, "active-session.json");
+}
+std::filesystem::path HelperPaths::hostsBackupPath() const {
+  return appendingComponent(stateDirectory, "hosts.backup");
+}
 std::filesystem::path HelperPaths::resolverManifestPath() const {
   return appendingComponent(stateDirectory, "resolver-manifest.json");
 }

@@ -5,7 +5,6 @@
 
 #include "VellorinBlockerCore/Text.hpp"
 
-
 namespace vellorin {
 
 HostsBlocker::HostsBlocker(HelperPaths helperPaths, std::shared_ptr<FileSystem> fileManager_)
@@ -42,7 +41,8 @@ void HostsBlocker::restore() const {
     fileManager->writeFileAtomically(hosts, defaultHostsContent);
     return;
   }
-  if (std::string stripped = stripBlock(*current); stripped != *current) fileManager->writeFileAtomically(hosts, stripped);
+  if (std::string stripped = stripBlock(*current); stripped != *current)
+    fileManager->writeFileAtomically(hosts, stripped);
 }
 
 bool HostsBlocker::containsBlock() const {

@@ -179,8 +179,8 @@ json appsToJson(const std::vector<HelperApp>& apps) {
 // ---- Session records
 
 json HelperApp::toJson() const {
-  json object = {{"id", id}, {"bundleIdentifier", bundleIdentifier}, {"name", name},
-                 {"path", path}, {"isRunning", isRunning}};
+  json object = {
+      {"id", id}, {"bundleIdentifier", bundleIdentifier}, {"name", name}, {"path", path}, {"isRunning", isRunning}};
   if (iconDataUri) object["iconDataUri"] = *iconDataUri;
   return object;
 }
@@ -232,17 +232,21 @@ json HelperVersionPayload::toJson() const {
 
 std::string_view textValue(HelperCommandKind kind) {
   switch (kind) {
-    case HelperCommandKind::apply: return "apply";
-    case HelperCommandKind::cleanup: return "cleanup";
-    case HelperCommandKind::restore: return "restore";
-    case HelperCommandKind::update: return "update";
+    case HelperCommandKind::apply:
+      return "apply";
+    case HelperCommandKind::cleanup:
+      return "cleanup";
+    case HelperCommandKind::restore:
+      return "restore";
+    case HelperCommandKind::update:
+      return "update";
   }
   return "apply";
 }
 
 std::optional<HelperCommandKind> helperCommandKind(std::string_view text) {
-  for (const auto kind : {HelperCommandKind::apply, HelperCommandKind::cleanup, HelperCommandKind::restore,
-                          HelperCommandKind::update}) {
+  for (const auto kind :
+       {HelperCommandKind::apply, HelperCommandKind::cleanup, HelperCommandKind::restore, HelperCommandKind::update}) {
     if (textValue(kind) == text) return kind;
   }
   return std::nullopt;
@@ -288,8 +292,8 @@ HelperCommandResponse HelperCommandResponse::fromJson(const json& json) {
 // ---- Events
 
 json HelperBlockedAppEvent::toJson() const {
-  return {{"id", id},       {"sessionID", sessionID}, {"bundleIdentifier", bundleIdentifier},
-          {"name", name},   {"path", path},           {"occurredAt", formatWholeSecondDate(occurredAt)}};
+  return {{"id", id},     {"sessionID", sessionID}, {"bundleIdentifier", bundleIdentifier},
+          {"name", name}, {"path", path},           {"occurredAt", formatWholeSecondDate(occurredAt)}};
 }
 
 json eventsToJson(const std::vector<HelperBlockedAppEvent>& events) {

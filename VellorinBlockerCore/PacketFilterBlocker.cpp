@@ -18,7 +18,8 @@ constexpr std::string_view tokenPrefix = "Token : ";
 constexpr std::string_view addressKey = "ip_address:";
 
 std::string removingAll(std::string text, std::string_view needle) {
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at)) text.erase(at, needle.size());
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at))
+    text.erase(at, needle.size());
   return text;
 }
 
@@ -39,7 +40,8 @@ void PacketFilterBlocker::apply(const std::vector<std::string>& domains) const {
 
   const std::string output = run(pfctl, {"-E", "-f", paths.pfConfPath.string(), "-F", "states"});
   for (const auto line : splitAtEachLineBreakCharacter(output)) {
-    if (startsWith(line, tokenPrefix)) fileManager->writeFileAtomically(paths.pfTokenPath, line.substr(tokenPrefix.size()));
+    if (startsWith(line, tokenPrefix))
+      fileManager->writeFileAtomically(paths.pfTokenPath, line.substr(tokenPrefix.size()));
   }
 }
 
@@ -170,8 +172,8 @@ void PacketFilterBlocker::removePFConfAnchor() const {
 std::string PacketFilterBlocker::run(const std::string& executable, const std::vector<std::string>& arguments) const {
   // A pfctl that outlives its limit is stuck, and the restore that needed it fails (and is
   // retried) rather than waiting for good.
-  return decodedOutput(
-      processRunner(executable, arguments, RunOptions{.allowFailure = true, .timeLimit = limits::packetFilterTimeLimit}));
+  return decodedOutput(processRunner(executable, arguments,
+                                     RunOptions{.allowFailure = true, .timeLimit = limits::packetFilterTimeLimit}));
 }
 
 }  // namespace vellorin

@@ -69,12 +69,13 @@ void flushNameCache(const ProcessRunner& runner) {
 }
 
 // The stand-in's exit status and output for a call, or nothing when no stand-in serves it.
-std::optional<std::pair<int, std::string>> standInAnswer(const ProcessRunner& runner, const std::string& executable,
-                                                         const std::vector<std::string>& arguments) {
+std::optional<std::pair<int, std::string> > standInAnswer(const ProcessRunner& runner, const std::string& executable,
+                                                          const std::vector<std::string>& arguments) {
   using Arguments = std::vector<std::string>;
   if (executable == "/sbin/pfctl") return std::pair{0, std::string()};  // no packet filter to enable or release
   if (executable == "/usr/bin/dscacheutil") {
-    if (arguments.size() == 5 && Arguments(arguments.begin(), arguments.begin() + 4) == Arguments{"-q", "host", "-a", "name"}) {
+    if (arguments.size() == 5 &&
+        Arguments(arguments.begin(), arguments.begin() + 4) == Arguments{"-q", "host", "-a", "name"}) {
       return std::pair{0, lookUpHost(arguments[4])};
     }
     if (arguments == Arguments{"-flushcache"}) {

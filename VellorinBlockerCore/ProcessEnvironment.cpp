@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 #include <algorithm>
 #include <clocale>
 #include <cstdlib>
@@ -34,11 +33,19 @@ struct LocaleCategory {
 
 // Every category that setlocale(LC_ALL, "") sets, each of which LC_ALL overrides.
 constexpr LocaleCategory localeCategories[] = {
-    {LC_CTYPE, "LC_CTYPE"},       {LC_COLLATE, "LC_COLLATE"}, {LC_MESSAGES, "LC_MESSAGES"},
-    {LC_MONETARY, "LC_MONETARY"}, {LC_NUMERIC, "LC_NUMERIC"}, {LC_TIME, "LC_TIME"},
+    {LC_CTYPE, "LC_CTYPE"},
+    {LC_COLLATE, "LC_COLLATE"},
+    {LC_MESSAGES, "LC_MESSAGES"},
+    {LC_MONETARY, "LC_MONETARY"},
+    {LC_NUMERIC, "LC_NUMERIC"},
+    {LC_TIME, "LC_TIME"},
 #if defined(__GLIBC__)
-    {LC_ADDRESS, "LC_ADDRESS"},   {LC_IDENTIFICATION, "LC_IDENTIFICATION"}, {LC_MEASUREMENT, "LC_MEASUREMENT"},
-    {LC_NAME, "LC_NAME"},         {LC_PAPER, "LC_PAPER"},   {LC_TELEPHONE, "LC_TELEPHONE"},
+    {LC_ADDRESS, "LC_ADDRESS"},
+    {LC_IDENTIFICATION, "LC_IDENTIFICATION"},
+    {LC_MEASUREMENT, "LC_MEASUREMENT"},
+    {LC_NAME, "LC_NAME"},
+    {LC_PAPER, "LC_PAPER"},
+    {LC_TELEPHONE, "LC_TELEPHONE"},
 #endif
 };
 
@@ -101,13 +108,15 @@ void ensureUtf8CharacterLocale() {
 }
 
 void followLogRotation(int fd, const std::filesystem::path& path) {
-  struct stat current {}, named {};
+  struct stat current {};
+  struct stat named {};
   if (::fstat(fd, &current) == 0 && ::stat(path.c_str(), &named) == 0 && current.st_dev == named.st_dev &&
       current.st_ino == named.st_ino) {
     return;
   }
   // The log's place is the administrator's (the service definition names it): a link there is followed.
-  const UniqueFd log(retryOnInterrupt([&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }));
+  const UniqueFd log(
+      retryOnInterrupt([&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }));
   // dup2 leaves `fd` without close-on-exec, as a standard stream must be.
   if (log) (void)retryOnInterrupt([&] { return ::dup2(log.get(), fd); });
 }

@@ -76,7 +76,8 @@ bool SharedDirectories::clearEmptyDirectoryAt(int directory, const std::string& 
 SharedDirectories::Open SharedDirectories::prepare() const {
   const auto parentPath = paths_.commandParentDirectory();
   if (lastComponent(parentPath).empty() || lastComponent(paths_.commandDirectory).empty()) {
-    throwSystemError(EINVAL, "command directory " + paths_.commandDirectory.string() + " must not sit directly under /");
+    throwSystemError(EINVAL,
+                     "command directory " + paths_.commandDirectory.string() + " must not sit directly under /");
   }
   UniqueFd parent = openRealDirectoryAt(openGrandparent(true).get(), parentPath);
   UniqueFd commands = openRealDirectoryAt(parent.get(), paths_.commandDirectory);

@@ -41,7 +41,7 @@ void WildcardResolverBlocker::apply(const std::vector<std::string>& domains, con
   }
 
   fileManager->writeFileAtomically(paths.resolverManifestPath(),
-                                    encodeManifest(std::vector<std::string>(merged.begin(), merged.end())));
+                                   encodeManifest(std::vector<std::string>(merged.begin(), merged.end())));
 }
 
 void WildcardResolverBlocker::restore() const {
@@ -71,8 +71,7 @@ bool WildcardResolverBlocker::containsBlock() const {
 }
 
 std::string WildcardResolverBlocker::renderResolverFile(const std::string& domain, const std::string& sessionID) const {
-  return beginMarker + " " + sessionID + "\n" +
-         "domain " + domain + "\n" +
+  return beginMarker + " " + sessionID + "\n" + "domain " + domain + "\n" +
          "nameserver 127.0.0.1\n"
          "port 9\n"
          "timeout 1\n"

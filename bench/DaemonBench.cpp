@@ -67,8 +67,8 @@ double percentile(std::vector<double> values, double fraction) {
 std::unique_ptr<BlockerService> makeService(const HelperPaths& paths) {
   return std::make_unique<BlockerService>(
       paths, realFileSystem(),
-      BlockerServiceCollaborators{.blockedApplicationNotifier = std::make_unique<NoopBlockedApplicationNotifier>()}, 30.0,
-      [] { return std::chrono::system_clock::now(); });
+      BlockerServiceCollaborators{.blockedApplicationNotifier = std::make_unique<NoopBlockedApplicationNotifier>()},
+      30.0, [] { return std::chrono::system_clock::now(); });
 }
 
 void idlePass(const std::string& floorProgram) {
@@ -83,7 +83,8 @@ void idlePass(const std::string& floorProgram) {
 
   TemporaryDirectory floorSandbox;
   const double childrenBefore = cpuSeconds(RUSAGE_CHILDREN);
-  ChildProcess({floorProgram, floorSandbox.path().string(), std::to_string(passes)}).waitForExit(std::chrono::minutes(5));
+  ChildProcess({floorProgram, floorSandbox.path().string(), std::to_string(passes)})
+      .waitForExit(std::chrono::minutes(5));
   const double floor = (cpuSeconds(RUSAGE_CHILDREN) - childrenBefore) / passes;
   std::printf("idle pass: %.1f us CPU; system-call floor %.1f us; ratio %.2f (target at most 2)\n", pass * 1e6,
               floor * 1e6, pass / floor);
@@ -107,8 +108,9 @@ void activePass(int extraProcesses) {
     runProcess("/bin/ps", {"-axo", "pid=,ppid=,command="}, {});
     psTotal += cpuAll() - before;
   }
-  std::printf("active pass, %4d extra processes: %.2f ms CPU; bare ps %.2f ms; overhead %+.1f %% (target at most 10 %%)\n",
-              extraProcesses, passTotal / rounds * 1e3, psTotal / rounds * 1e3, (passTotal / psTotal - 1) * 100);
+  std::printf(
+      "active pass, %4d extra processes: %.2f ms CPU; bare ps %.2f ms; overhead %+.1f %% (target at most 10 %%)\n",
+      extraProcesses, passTotal / rounds * 1e3, psTotal / rounds * 1e3, (passTotal / psTotal - 1) * 100);
 }
 
 void roundTrip() {
@@ -116,7 +118,8 @@ void roundTrip() {
   makeSandboxSystemDirectories(temp.path());
   const auto paths = sandboxPaths(temp.path());
   auto environment = sandboxEnvironment(temp.path());
-  ChildProcess daemon({helperBinary(), "watch"}, {.environment = environment, .standardError = (temp / "err").string()});
+  ChildProcess daemon({helperBinary(), "watch"},
+                      {.environment = environment, .standardError = (temp / "err").string()});
   waitFor([&] { return std::filesystem::exists(paths.commandProtocolPath()); }, std::chrono::seconds(10));
   std::vector<double> latencies;
   for (int i = 0; i < 200; ++i) {
@@ -130,8 +133,9 @@ void roundTrip() {
     latencies.push_back(std::chrono::duration<double>(Clock::now() - start).count());
     std::filesystem::remove(response);
   }
-  std::printf("request round trip over %zu requests: median %.0f ms (target under 120), p99 %.0f ms (target under 250)\n",
-              latencies.size(), percentile(latencies, 0.5) * 1e3, percentile(latencies, 0.99) * 1e3);
+  std::printf(
+      "request round trip over %zu requests: median %.0f ms (target under 120), p99 %.0f ms (target under 250)\n",
+      latencies.size(), percentile(latencies, 0.5) * 1e3, percentile(latencies, 0.99) * 1e3);
 }
 
 void timeToKill(const std::string& ignoreTermProgram) {
@@ -147,7 +151,8 @@ void timeToKill(const std::string& ignoreTermProgram) {
   writeTextFile(temp / "session.json", makeSession("kill", 3600, bundle.string()).toJson().dump());
   auto environment = sandboxEnvironment(temp.path(), Sandbox::real);
   runHelper({"apply", (temp / "session.json").string()}, environment);
-  ChildProcess daemon({helperBinary(), "watch"}, {.environment = environment, .standardError = (temp / "err").string()});
+  ChildProcess daemon({helperBinary(), "watch"},
+                      {.environment = environment, .standardError = (temp / "err").string()});
   waitFor([&] { return std::filesystem::exists(paths.commandProtocolPath()); }, std::chrono::seconds(10));
 
   for (const auto& [label, program] : {std::pair<std::string, std::string>{"obeys SIGTERM", "/bin/sleep"},
@@ -194,8 +199,8 @@ void terminatePass() {
       cpu += cpuAll() - cpuBefore;
     }
     std::printf("termination pass, %s: %.1f ms wall, %.1f ms CPU (with ps and kill), over %d passes\n",
-                withApplication ? "one application to end" : "nothing to end", wall / rounds * 1e3,
-                cpu / rounds * 1e3, rounds);
+                withApplication ? "one application to end" : "nothing to end", wall / rounds * 1e3, cpu / rounds * 1e3,
+                rounds);
   }
 }
 
@@ -233,10 +238,11 @@ void largeSession(size_t applications, size_t websites) {
     service->processPendingCommands();
     requests += cpuAll() - before;
   }
-  std::printf("session of %zu applications and %zu websites (state file %ju kB): a daemon pass %.1f ms CPU, "
-              "one queued request %.1f ms CPU\n",
-              applications, websites, static_cast<uintmax_t>(std::filesystem::file_size(paths.statePath()) / 1024),
-              passes / rounds * 1e3, requests / rounds * 1e3);
+  std::printf(
+      "session of %zu applications and %zu websites (state file %ju kB): a daemon pass %.1f ms CPU, "
+      "one queued request %.1f ms CPU\n",
+      applications, websites, static_cast<uintmax_t>(std::filesystem::file_size(paths.statePath()) / 1024),
+      passes / rounds * 1e3, requests / rounds * 1e3);
 }
 
 long residentKilobytes(pid_t pid) {
@@ -261,7 +267,8 @@ int zombieChildren(pid_t parent) {
     if (!std::getline(stat, text) || text.rfind(')') == std::string::npos) continue;
     char state = 0;
     long ppid = 0;
-    if (std::sscanf(text.c_str() + text.rfind(')') + 1, " %c %ld", &state, &ppid) == 2 && ppid == parent && state == 'Z') {
+    if (std::sscanf(text.c_str() + text.rfind(')') + 1, " %c %ld", &state, &ppid) == 2 && ppid == parent &&
+        state == 'Z') {
       ++zombies;
     }
   }
@@ -277,8 +284,8 @@ int soak(long seconds) {
   openSandboxToEveryone(temp);
   const auto paths = sandboxPaths(temp.path(), Sandbox::real);
   const std::string standIn = installStandIn(temp, "/bin/sleep");
-  ChildProcess daemon({helperBinary(), "watch"},
-                      {.environment = sandboxEnvironment(temp.path(), Sandbox::real), .standardError = (temp / "err").string()});
+  ChildProcess daemon({helperBinary(), "watch"}, {.environment = sandboxEnvironment(temp.path(), Sandbox::real),
+                                                  .standardError = (temp / "err").string()});
   waitFor([&] { return std::filesystem::exists(paths.commandDirectory); }, std::chrono::seconds(10));
 
   const auto session = makeSession("soak", 24 * 3600, (temp / "Fake.app").string());
@@ -336,10 +343,11 @@ int soak(long seconds) {
       },
       std::chrono::seconds(10));
   const std::string errors = readTextFile(temp / "err").value_or("");
-  std::printf("soak, %ld s: %zu of %zu requests answered, %zu of %zu blocked launches ended, resident %ld -> %ld kB, "
-              "descriptors %ld -> %ld, %d zombies, %zu bytes on standard error\n",
-              seconds, answered.size(), ids.size(), ended, started, firstResident, lastResident, firstDescriptors,
-              lastDescriptors, zombies, errors.size());
+  std::printf(
+      "soak, %ld s: %zu of %zu requests answered, %zu of %zu blocked launches ended, resident %ld -> %ld kB, "
+      "descriptors %ld -> %ld, %d zombies, %zu bytes on standard error\n",
+      seconds, answered.size(), ids.size(), ended, started, firstResident, lastResident, firstDescriptors,
+      lastDescriptors, zombies, errors.size());
   const bool flat = lastDescriptors == firstDescriptors && lastResident < firstResident + firstResident / 10 + 512;
   return drained && answered == ids && ended == started && zombies == 0 && errors.empty() && flat ? 0 : 1;
 }
@@ -356,8 +364,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc != 3) {
-    std::fprintf(stderr, "usage: %s SYSCALL_FLOOR_PROGRAM IGNORE_TERM_PROGRAM\n       %s --soak SECONDS\n       %s --large-sessions\n",
-                 argv[0], argv[0], argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s SYSCALL_FLOOR_PROGRAM IGNORE_TERM_PROGRAM\n       %s --soak SECONDS\n       %s --large-sessions\n",
+        argv[0], argv[0], argv[0]);
     return 2;
   }
   idlePass(argv[1]);

@@ -36,7 +36,8 @@ BENCHMARK(SnapshotParsing1000Lines);
 // the index of the targets built, as a termination call builds it once for both its snapshots.
 std::vector<HelperApp> targetsWithTenRunning(int count) {
   auto apps = targets(count);
-  for (int i = 0; i < 10; ++i) apps[static_cast<size_t>(i)].path = "/Applications/App" + std::to_string(i * 100) + ".app";
+  for (int i = 0; i < 10; ++i)
+    apps[static_cast<size_t>(i)].path = "/Applications/App" + std::to_string(i * 100) + ".app";
   return apps;
 }
 
@@ -72,7 +73,9 @@ BENCHMARK(SessionDecodeEncodeWith50Apps);
 void StrippingABlockFromA100000LineHostsFile(benchmark::State& state) {
   const HostsBlocker blocker(HelperPaths::fromEnvironment({}), realFileSystem());
   std::string text;
-  for (int i = 0; i < 100000; ++i) text += "10.0." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) + "\thost" + std::to_string(i) + ".example\n";
+  for (int i = 0; i < 100000; ++i)
+    text += "10.0." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) + "\thost" + std::to_string(i) +
+            ".example\n";
   text += blocker.renderBlock({"a.example", "b.example"}, "S1") + "\n";
   for (auto _ : state) benchmark::DoNotOptimize(blocker.stripBlock(text));
 }

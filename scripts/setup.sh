@@ -9,10 +9,10 @@ if [ "$(uname -s)" = "Darwin" ]; then
 fi
 
 # llvm: the coverage report, and the macOS check's reading of the Mach-O files it links (with file);
-# clang-tidy and cppcheck: the static analysis.
+# clang-tidy, clang-format and cppcheck: the static analysis.
 packages=(cmake ninja-build g++ clang libc++-14-dev libc++abi-14-dev libclang-rt-14-dev
           nlohmann-json3-dev libicu-dev libgtest-dev libgmock-dev googletest
-          libbenchmark-dev procps groff-base python3 llvm file clang-tidy cppcheck)
+          libbenchmark-dev procps groff-base python3 llvm file clang-tidy clang-format cppcheck)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

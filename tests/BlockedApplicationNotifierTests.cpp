@@ -29,25 +29,36 @@ TEST(ConsoleNotification, RunsTheLauncherWithTheEscapedScript) {
       {"", "com.example.chat"}, {"My \"Best\" App", "My \\\"Best\\\" App"}, {"a\\\"b", "a\\\\\\\"b"}};
   for (const auto& [name, escaped] : cases) {
     RecordingRunner runner;
-    const std::vector<std::string> arguments = {"asuser", "501", "/usr/bin/sudo", "-u", "jane", "/usr/bin/osascript",
-                                                "-e", "display notification \"" + escaped + suffix};
-    EXPECT_EQ(notified(runner, name, [] { return std::vector<std::string>{"/sbin/launchd"}; }, [] { return jane; }),
-              (std::vector<RecordedCall>{{.executable = "/bin/launchctl", .arguments = arguments, .allowFailure = true}}));
+    const std::vector<std::string> arguments = {"asuser",
+                                                "501",
+                                                "/usr/bin/sudo",
+                                                "-u",
+                                                "jane",
+                                                "/usr/bin/osascript",
+                                                "-e",
+                                                "display notification \"" + escaped + suffix};
+    EXPECT_EQ(
+        notified(
+            runner, name, [] { return std::vector<std::string>{"/sbin/launchd"}; }, [] { return jane; }),
+        (std::vector<RecordedCall>{{.executable = "/bin/launchctl", .arguments = arguments, .allowFailure = true}}));
   }
 }
 
 // The focus application is looked for in the process listing as "/bin/ps -axo command=" prints
 // it, where one line that is not UTF-8 must not hide it, and the helper is not taken for it.
 TEST(ConsoleNotification, PostsOnlyWhenSomeoneIsAtTheConsoleAndTheFocusApplicationIsNotRunning) {
-  const std::string listing = "/sbin/launchd\n  /usr/libexec/logd\n/Library/PrivilegedHelperTools/VellorinHelper watch\n"
-                              "/Applications/Bad\xff.app/Contents/MacOS/Bad\n";
+  const std::string listing =
+      "/sbin/launchd\n  /usr/libexec/logd\n/Library/PrivilegedHelperTools/VellorinHelper watch\n"
+      "/Applications/Bad\xff.app/Contents/MacOS/Bad\n";
   const std::string focus = "/Users/bob/Applications/Vellorin.app/Contents/MacOS/Vellorin -psn_0_1\n";
   const ConsoleUserProvider janeAtConsole = [] { return jane; }, nobody = [] { return std::nullopt; };
   const ConsoleUserProvider broken = []() -> std::optional<ConsoleUser> { throw std::runtime_error("lookup"); };
   const std::vector<std::tuple<std::optional<std::string>, ConsoleUserProvider, size_t>> cases = {
-      {listing, janeAtConsole, 2}, {listing + focus, janeAtConsole, 1},
+      {listing, janeAtConsole, 2},
+      {listing + focus, janeAtConsole, 1},
       {std::nullopt, janeAtConsole, 2},  // a listing that fails: better an extra notification than none
-      {listing, nobody, 1}, {listing, broken, 1}};
+      {listing, nobody, 1},
+      {listing, broken, 1}};
   for (const auto& [output, user, calls] : cases) {
     RecordingRunner runner;
     runner.handle("/bin/ps", [output = output](const std::vector<std::string>&, bool) -> std::string {
@@ -60,7 +71,8 @@ TEST(ConsoleNotification, PostsOnlyWhenSomeoneIsAtTheConsoleAndTheFocusApplicati
     const ProcessRunner run = runner.runner();
     const auto commands = [run] { return ConsoleUserBlockedApplicationNotifier::runningProcessCommands(run); };
     EXPECT_EQ(notified(runner, "Chat", commands, user).size(), calls) << output.value_or("(no listing)");
-    EXPECT_EQ(runner.calls()[0], (RecordedCall{.executable = "/bin/ps", .arguments = {"-axo", "command="}, .allowFailure = true}));
+    EXPECT_EQ(runner.calls()[0],
+              (RecordedCall{.executable = "/bin/ps", .arguments = {"-axo", "command="}, .allowFailure = true}));
   }
 }
 
@@ -87,7 +99,8 @@ TEST(ConsoleNotification, TheConsoleUserIsTheOwnerOfTheConsoleDevice) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the stand-in console to another user";
   const testing::TemporaryDirectory temp;
   testing::writeTextFile(temp / "console", "");
-  EXPECT_EQ(ConsoleUserBlockedApplicationNotifier::consoleUserOwning(temp / "console"), std::nullopt) << "owned by root";
+  EXPECT_EQ(ConsoleUserBlockedApplicationNotifier::consoleUserOwning(temp / "console"), std::nullopt)
+      << "owned by root";
   ASSERT_EQ(::chown((temp / "console").c_str(), 65534, 65534), 0);
   EXPECT_EQ(ConsoleUserBlockedApplicationNotifier::consoleUserOwning(temp / "console"), (ConsoleUser{65534, "nobody"}));
 }

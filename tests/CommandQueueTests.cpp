@@ -36,8 +36,10 @@ TEST_F(CommandQueue, EveryPassReassertsTheDirectoriesAndTheMarker) {
   ASSERT_EQ(::chmod(fixture.paths.commandParentDirectory().c_str(), 01700), 0);
   service->processPendingCommands();
   EXPECT_EQ(readTextFile(fixture.paths.commandProtocolPath()), "3\n");
-  EXPECT_EQ(std::tuple(fileMode(fixture.paths.commandProtocolPath()), fileMode(commands()), fileMode(fixture.paths.commandParentDirectory())),
-            std::tuple(0644u, 0777u, 01777u)) << "a sticky bit is kept";
+  EXPECT_EQ(std::tuple(fileMode(fixture.paths.commandProtocolPath()), fileMode(commands()),
+                       fileMode(fixture.paths.commandParentDirectory())),
+            std::tuple(0644u, 0777u, 01777u))
+      << "a sticky bit is kept";
 }
 
 TEST_F(CommandQueue, AnIdlePassChangesNothingAndAMarkerThatDiffersInAnyWayIsReplacedUnfollowed) {
@@ -94,9 +96,11 @@ TEST_F(CommandQueue, RequestsRunInByteOrderAndEachIsAnsweredOnceUnderItsFileName
   service->processPendingCommands();
 
   const auto answer = response("a");  // a runs first
-  EXPECT_EQ(std::tuple(answer.id, answer.status->message, answer.status->phase), std::tuple("first", "Session applied.", "active"));
+  EXPECT_EQ(std::tuple(answer.id, answer.status->message, answer.status->phase),
+            std::tuple("first", "Session applied.", "active"));
   EXPECT_EQ(response("b").error, "Session is locked until " + formatMillisecondDate(first.endsAt) + ".");
-  EXPECT_EQ(response("c").status.value().activeSession.value().endsAt, longer.endsAt) << "a queued update is answered as one";
+  EXPECT_EQ(response("c").status.value().activeSession.value().endsAt, longer.endsAt)
+      << "a queued update is answered as one";
   EXPECT_EQ(response("y").error, "Missing helper argument: session");
   EXPECT_EQ(response("z").status->message, "Blocker restored.");
   EXPECT_FALSE(std::filesystem::exists(fixture.paths.statePath()));
@@ -129,8 +133,7 @@ TEST_F(CommandQueue, ALinkInPlaceOfEitherSharedDirectoryIsReplacedNeverFollowed)
 
   auto underRoot = fixture.paths;
   underRoot.commandDirectory = "/vellorin-commands";  // its parent, "/", is never opened to everyone
-  EXPECT_THROW(BlockerService(underRoot, realFileSystem(), {}, 30, {}).processPendingCommands(),
-               std::system_error);
+  EXPECT_THROW(BlockerService(underRoot, realFileSystem(), {}, 30, {}).processPendingCommands(), std::system_error);
   EXPECT_FALSE(std::filesystem::exists(underRoot.commandDirectory));
 }
 
@@ -154,9 +157,10 @@ TEST_F(CommandQueue, PlantedRequestFilesAreRefusedUnreadAndRemoved) {
     EXPECT_EQ(answer.error->find("leak"), std::string::npos) << id;
   }
   EXPECT_TRUE(std::filesystem::exists(fixture.paths.statePath())) << "the planted restore never ran";
-  EXPECT_EQ(entries(commands()), (std::vector<std::string>{"dir.response.json", "fifo.response.json", "full.request.json",
-                                                           "full.response.json", "hard.response.json", "huge.response.json",
-                                                           "link.response.json"}));
+  EXPECT_EQ(
+      entries(commands()),
+      (std::vector<std::string>{"dir.response.json", "fifo.response.json", "full.request.json", "full.response.json",
+                                "hard.response.json", "huge.response.json", "link.response.json"}));
   EXPECT_TRUE(exists("full.request.json/inside")) << "never removed recursively";
 }
 

@@ -23,9 +23,9 @@ namespace vellorin {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::TemporaryDirectory;
 using testing::failureText;
 using testing::processHasEnded;
+using testing::TemporaryDirectory;
 using testing::waitFor;
 
 // The output, or "failed: <text>" when the run fails with commandFailed.
@@ -48,7 +48,8 @@ TEST(CommandRunner, ExitStatusPolicyOutputAndArguments) {
       {{"-c", "head -c 500000 /dev/zero; head -c 300000 /dev/zero >&2"}, strict, std::string(800000, '\0')},
       {{"-c", "for a; do printf '[%s]' \"$a\"; done", "sh", "\"x\" \\", "", "*"}, strict, "[\"x\" \\][][*]"},
   };
-  for (const auto& [arguments, options, expected] : cases) EXPECT_EQ(outcome(arguments, options), expected) << arguments[1];
+  for (const auto& [arguments, options, expected] : cases)
+    EXPECT_EQ(outcome(arguments, options), expected) << arguments[1];
   for (const bool allowFailure : {false, true}) {  // a missing tool is a launch failure whatever the policy
     try {
       runProcess("/nonexistent/vellorin-tool", {}, RunOptions{.allowFailure = allowFailure});
@@ -100,7 +101,8 @@ TEST(CommandRunner, AFailedRunCarriesAShortenedOutputAndAFailedSnapshotNoListing
   const std::string failed = outcome({"-c", "head -c 100000 /dev/zero | tr '\\0' x; exit 3"}, {});
   EXPECT_EQ(failed, "failed: " + std::string(limits::toolOutputInErrorText, 'x') + "\xE2\x80\xA6");
   const ProcessRunner listing = [](const std::string&, const std::vector<std::string>&, const RunOptions& options) {
-    return runProcess("/bin/sh", {"-c", "printf '  7  1 /Users/ann/secret --token=42\\nps: bad option\\n'; exit 1"}, options);
+    return runProcess("/bin/sh", {"-c", "printf '  7  1 /Users/ann/secret --token=42\\nps: bad option\\n'; exit 1"},
+                      options);
   };
   EXPECT_EQ(failureText([&] { takeProcessSnapshot(listing); }), "/bin/ps exited with status 1: ps: bad option");
 }

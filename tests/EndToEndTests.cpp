@@ -50,7 +50,8 @@ class HelperBinary : public ::testing::Test {
 };
 
 TEST_F(HelperBinary, DispatchesCommandWordsAndReportsMistakesOnStandardError) {
-  EXPECT_EQ(run({"version"}, Sandbox::real, nobody).standardOutput, "{\n  \"helperVersion\": \"11\",\n  \"protocolVersion\": \"3\"\n}\n");
+  EXPECT_EQ(run({"version"}, Sandbox::real, nobody).standardOutput,
+            "{\n  \"helperVersion\": \"11\",\n  \"protocolVersion\": \"3\"\n}\n");
 
   writeTextFile(temp / "malformed.json", "{\"id\": ");
   const std::vector<std::pair<std::vector<std::string>, std::string>> mistakes = {
@@ -69,7 +70,8 @@ TEST_F(HelperBinary, DispatchesCommandWordsAndReportsMistakesOnStandardError) {
   const auto session = makeSession("S1", 3600, (temp / "Nothing.app").string());
   ASSERT_EQ(run({"apply", sessionFile(session), "ignored"}).exitStatus, 0);
   EXPECT_EQ(decodeDocument<HelperStatus>(run({"status"}).standardOutput).message, "Status loaded.");
-  EXPECT_EQ(decodeDocument<HelperStatus>(run({"process-commands"}).standardOutput).message, "Pending commands processed.");
+  EXPECT_EQ(decodeDocument<HelperStatus>(run({"process-commands"}).standardOutput).message,
+            "Pending commands processed.");
   EXPECT_EQ(run({"cleanup"}).standardError,
             errorDocument("Session is locked until " + formatMillisecondDate(session.endsAt) + "."));
   EXPECT_EQ(decodeDocument<HelperStatus>(run({"restore", "x", "--force"}).standardOutput).message, "Blocker restored.");
@@ -86,7 +88,8 @@ TEST_F(HelperBinary, MutationsNeedRootOutsideDryRun) {
   const std::string rootText = errorDocument("Helper mutation commands must run as root.");
   // A state file the helper could not decode: the root rule must come before reading it.
   writeTextFile(paths.statePath(), "garbage", 0644);
-  for (const auto& arguments : std::vector<std::vector<std::string>>{{"apply", path}, {"update", path}, {"restore", "--force"}}) {
+  for (const auto& arguments :
+       std::vector<std::vector<std::string>>{{"apply", path}, {"update", path}, {"restore", "--force"}}) {
     EXPECT_EQ(run(arguments, Sandbox::real, nobody).standardError, rootText) << arguments[0];
   }
   writeTextFile(paths.statePath(), makeSession("S0", -5).toJson().dump(), 0644);
@@ -98,8 +101,9 @@ TEST_F(HelperBinary, MutationsNeedRootOutsideDryRun) {
   ASSERT_EQ(run({"process-commands"}, Sandbox::real, nobody).exitStatus, 0);
   writeTextFile(paths.commandDirectory / "c.request.json", R"({"id":"c","command":"cleanup"})");
   EXPECT_EQ(run({"process-commands"}, Sandbox::real, nobody).exitStatus, 0);
-  EXPECT_EQ(decodeDocument<HelperCommandResponse>(readTextFile(paths.commandDirectory / "c.response.json").value()).error,
-            "Helper mutation commands must run as root.");
+  EXPECT_EQ(
+      decodeDocument<HelperCommandResponse>(readTextFile(paths.commandDirectory / "c.response.json").value()).error,
+      "Helper mutation commands must run as root.");
 }
 
 // The real daemon ends an ordinary user's application whose name is not ASCII, one that ignores
@@ -117,10 +121,14 @@ TEST_F(HelperBinary, EndsAnApplicationWithANonAsciiNameHoweverTheDaemonWasStarte
   writeTextFile(paths.statePath(), makeSession("S1", 3600, bundle.string()).toJson().dump());
 
   using Environment = std::map<std::string, std::string>;
-  const auto sandbox = [&](Environment extra) { return extra.merge(sandboxEnvironment(temp.path(), Sandbox::real)), extra; };
+  const auto sandbox = [&](Environment extra) {
+    return extra.merge(sandboxEnvironment(temp.path(), Sandbox::real)), extra;
+  };
   const std::vector<std::tuple<std::string, Environment, std::vector<int>>> starts = {
       {"env -i", sandbox({}), {}},
-      {"launchd", sandbox({{"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"}, {"XPC_SERVICE_NAME", "app.vellorin.helper"}}), {}},
+      {"launchd",
+       sandbox({{"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"}, {"XPC_SERVICE_NAME", "app.vellorin.helper"}}),
+       {}},
       {"LC_ALL=C", sandbox({{"LC_ALL", "C"}, {"LANG", "C.UTF-8"}}), {}},
       {"descriptors closed", sandbox({}), {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}},
   };
@@ -158,8 +166,9 @@ TEST_F(HelperBinary, ConcurrentAppliesStoreOneSessionAndRefuseTheOther) {
     std::map<std::string, std::unique_ptr<ChildProcess>> applies;
     for (const std::string id : {"A", "B"}) {
       writeTextFile(temp / id, makeSession(id, 3600).toJson().dump(), 0644);
-      applies[id] = std::make_unique<ChildProcess>(std::vector<std::string>{helperBinary(), "apply", (temp / id).string()},
-                                                   ChildProcess::Options{.environment = environment, .standardOutput = temp / (id + ".out")});
+      applies[id] = std::make_unique<ChildProcess>(
+          std::vector<std::string>{helperBinary(), "apply", (temp / id).string()},
+          ChildProcess::Options{.environment = environment, .standardOutput = temp / (id + ".out")});
     }
     std::vector<std::string> applied;
     for (const auto& [id, process] : applies) {
@@ -178,7 +187,8 @@ TEST_F(HelperBinary, NothingTheParentLeftChangesWhatTheHelperDoes) {
   auto environment = sandboxEnvironment(temp.path(), Sandbox::dryRun);
   environment["VELLORIN_COMMAND_DIR"] = (temp / "created/Shared/Commands").string();
   const std::string output = (temp / "out").string();
-  ChildProcess queue({"/bin/sh", "-c", "umask 0; exec \"$0\" process-commands", helperBinary()}, {.environment = environment});
+  ChildProcess queue({"/bin/sh", "-c", "umask 0; exec \"$0\" process-commands", helperBinary()},
+                     {.environment = environment});
   EXPECT_TRUE(queue.waitForExit(std::chrono::seconds(10)));
   // The shell cannot leave SIGCHLD ignored; perl can.
   ChildProcess helper({"/usr/bin/perl", "-e", "$SIG{CHLD} = 'IGNORE'; exec @ARGV", helperBinary(), "enforce"},
@@ -196,14 +206,16 @@ TEST_F(HelperBinary, AProcessListingThatNeverEndsStillLetsTheDaemonAnswerTheQueu
   const bool mayMount = succeeds({"/usr/bin/unshare", "-m", "/bin/mount", "--bind", "/bin/true", "/bin/true"});
   if (!mayMount) GTEST_SKIP() << "this machine refuses a private mount namespace with a bind mount";
   const auto stuck = temp / "ps";
-  writeTextFile(stuck, "#!/bin/sh\n/bin/sleep 600 &\necho $! >" + (temp / "started").string() + "\nexec /bin/sleep 600\n", 0755);
+  writeTextFile(
+      stuck, "#!/bin/sh\n/bin/sleep 600 &\necho $! >" + (temp / "started").string() + "\nexec /bin/sleep 600\n", 0755);
   writeTextFile(paths.statePath(), makeSession("S1", 3600, (temp / "X.app").string()).toJson().dump());
   const std::string log = (temp / "daemon.log").string();
   ChildProcess daemon({"/usr/bin/unshare", "-m", "/bin/sh", "-c", "/bin/mount --bind \"$0\" /bin/ps && exec \"$@\"",
                        stuck.string(), helperBinary(), "watch"},
                       {.environment = sandboxEnvironment(temp.path(), Sandbox::dryRun), .standardError = log});
   pid_t started = 0;  // by the first listing
-  ASSERT_TRUE(waitFor([&] { return static_cast<bool>(std::ifstream(temp / "started") >> started); }, std::chrono::seconds(10)));
+  ASSERT_TRUE(
+      waitFor([&] { return static_cast<bool>(std::ifstream(temp / "started") >> started); }, std::chrono::seconds(10)));
   writeTextFile(paths.commandDirectory / "c.request.json", R"({"id":"c","command":"cleanup"})");
   const auto queued = std::chrono::steady_clock::now();
   EXPECT_TRUE(waitFor([&] { return std::filesystem::exists(paths.commandDirectory / "c.response.json"); },
@@ -216,7 +228,8 @@ TEST_F(HelperBinary, AProcessListingThatNeverEndsStillLetsTheDaemonAnswerTheQueu
                       std::chrono::seconds(10)));
   ::kill(daemon.pid(), SIGTERM);
   EXPECT_TRUE(daemon.waitForExit(std::chrono::seconds(5)));
-  EXPECT_TRUE(waitFor([&] { return processHasEnded(started); }, std::chrono::seconds(2))) << "what the next listing started";
+  EXPECT_TRUE(waitFor([&] { return processHasEnded(started); }, std::chrono::seconds(2)))
+      << "what the next listing started";
 }
 
 }  // namespace

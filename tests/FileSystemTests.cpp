@@ -49,9 +49,11 @@ TEST(UntrustedRead, RefusesEveryKindOfPlantedFileWithoutQuotingIt) {
   EXPECT_EQ(fs.readUntrustedFileAt(directory.get(), "plain", 1024), "{}");
   EXPECT_EQ(fs.readUntrustedFileAt(directory.get(), "missing", 1024), std::nullopt);
   // The refusal is the text a failed response carries: it names the problem, never the content.
-  for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
-           {"link", "link is a symbolic link."}, {"hard", "hard has more than one link."},
-           {"fifo", "fifo is not a regular file."}, {"big", "big is larger than the size limit."}}) {
+  for (const auto& [name, text] :
+       std::vector<std::pair<std::string, std::string>>{{"link", "link is a symbolic link."},
+                                                        {"hard", "hard has more than one link."},
+                                                        {"fifo", "fifo is not a regular file."},
+                                                        {"big", "big is larger than the size limit."}}) {
     EXPECT_EQ(failureText([&, name = name] { fs.readUntrustedFileAt(directory.get(), name, 1024); }), text);
   }
   EXPECT_FALSE(fs.openDirectoryAt(directory.get(), "link")) << "a link is never opened as a directory";

@@ -18,9 +18,10 @@ TEST(HostsBlockerTest, StripBlockRemovesCompleteBlocksWithTheirLineBreaks) {
   const HostsBlocker blocker(HelperPaths{}, realFileSystem());
   const std::string crlfBlock = begin + " S\r\n0.0.0.0\tx\r\n" + end;
   const std::pair<std::string, std::string> cases[] = {
-      {"A\r\n\r\n" + crlfBlock + "\r\nB", "A\r\nB"}, {"A\n\n" + blockA + "\n\nB", "A\n\nB"},
-      {"A\n" + blockA + "\nB", "A\nB"},  // between two lines: they must not be joined
-      {"\r\n" + crlfBlock + "\r\n", ""},  // CR LF is one break, also right at either end
+      {"A\r\n\r\n" + crlfBlock + "\r\nB", "A\r\nB"},
+      {"A\n\n" + blockA + "\n\nB", "A\n\nB"},
+      {"A\n" + blockA + "\nB", "A\nB"},                                  // between two lines: they must not be joined
+      {"\r\n" + crlfBlock + "\r\n", ""},                                 // CR LF is one break, also right at either end
       {"A\n" + begin + " orphan\nB\n", "A\n" + begin + " orphan\nB\n"},  // no end: nothing to take
   };
   for (const auto& [input, expected] : cases) EXPECT_EQ(blocker.stripBlock(input), expected) << input;
@@ -43,10 +44,13 @@ TEST(HostsBlockerTest, RestoreKeepsModeBytesAndLinkAndWritesOnlyWhatChanges) {
       if (!withBackup) std::filesystem::remove(blocker.paths.hostsBackupPath());
       fileManager->journal.clear();
       blocker.restore();
-      EXPECT_EQ(std::tuple(readTextFile(file), fileMode(file), std::filesystem::is_symlink(blocker.paths.hostsPath)),
-                std::tuple(std::optional<std::string>(withBackup ? "caf\xE9\xE0\x80\xA0\n\n\n" : "caf\xE9\xE0\x80\xA0\n"), mode_t{0640}, linked));
+      EXPECT_EQ(
+          std::tuple(readTextFile(file), fileMode(file), std::filesystem::is_symlink(blocker.paths.hostsPath)),
+          std::tuple(std::optional<std::string>(withBackup ? "caf\xE9\xE0\x80\xA0\n\n\n" : "caf\xE9\xE0\x80\xA0\n"),
+                     mode_t{0640}, linked));
       const std::string name = file.filename();
-      EXPECT_EQ(fileManager->journal, std::vector<std::string>{withBackup ? "move hosts.backup " + name : "write " + name});
+      EXPECT_EQ(fileManager->journal,
+                std::vector<std::string>{withBackup ? "move hosts.backup " + name : "write " + name});
 
       fileManager->journal.clear();
       blocker.restore();

@@ -23,9 +23,11 @@ json minimalSession() {
 
 TEST(SessionRecord, DefaultsNullsAndUnknownKeysRoundTripAsWritten) {
   const auto session = HelperSession::fromJson(minimalSession());
-  EXPECT_TRUE(session.websiteMode == "blocklist" && session.browserBlockingApps.empty() && !session.controlledChromeProcessMarker);
+  EXPECT_TRUE(session.websiteMode == "blocklist" && session.browserBlockingApps.empty() &&
+              !session.controlledChromeProcessMarker);
   const json written = session.toJson();
-  EXPECT_EQ(std::tuple(written["browserBlockingApps"], written["websites"][0]["includeWildcardSubdomains"], written["controlledChromeUserDataDir"]),
+  EXPECT_EQ(std::tuple(written["browserBlockingApps"], written["websites"][0]["includeWildcardSubdomains"],
+                       written["controlledChromeUserDataDir"]),
             std::tuple(json::array(), json(false), json("")));
   for (const char* absent : {"controlledChromeProcessMarker", "extra"}) EXPECT_FALSE(written.contains(absent));
   EXPECT_FALSE(written["apps"][0].contains("colour") || written["apps"][0].contains("iconDataUri"));
@@ -34,7 +36,8 @@ TEST(SessionRecord, DefaultsNullsAndUnknownKeysRoundTripAsWritten) {
   withBrowsers.browserBlockingApps = session.apps;
   EXPECT_EQ(HelperSession::fromJson(withBrowsers.toJson()), withBrowsers);
   // A broken rule anywhere fails the whole document.
-  for (const char* broken : {R"({"apps": [{"id": null}]})", R"({"endsAt": "2025-02-29T09:30:00Z"})", R"({"apps": null})"}) {
+  for (const char* broken :
+       {R"({"apps": [{"id": null}]})", R"({"endsAt": "2025-02-29T09:30:00Z"})", R"({"apps": null})"}) {
     json document = minimalSession();
     document.merge_patch(json::parse(broken));  // a null removes the key
     EXPECT_THROW(HelperSession::fromJson(document), DecodingError) << broken;
@@ -53,16 +56,18 @@ TEST(CommandRecords, RequestsDecodeStrictlyAndResponsesKeepTheirInvariant) {
   const HelperCommandResponse succeeded{"x", true, HelperStatus{"idle", true, false, false, std::nullopt, "m"}, {}};
   EXPECT_FALSE(succeeded.toJson().contains("error") || succeeded.toJson()["status"].contains("activeSession"));
   // An event of the log, as the focus application reads it.
-  const HelperBlockedAppEvent event{"e1", "S1", "com.example.chat", "Chat", "/Applications/Chat.app",
-                                    *parseWholeSecondDate("2025-03-01T09:30:00Z")};
-  EXPECT_EQ(eventsToJson({event}), json::parse(R"([{"id": "e1", "sessionID": "S1", "bundleIdentifier": "com.example.chat",
+  const HelperBlockedAppEvent event{
+      "e1", "S1", "com.example.chat", "Chat", "/Applications/Chat.app", *parseWholeSecondDate("2025-03-01T09:30:00Z")};
+  EXPECT_EQ(eventsToJson({event}),
+            json::parse(R"([{"id": "e1", "sessionID": "S1", "bundleIdentifier": "com.example.chat",
       "name": "Chat", "path": "/Applications/Chat.app", "occurredAt": "2025-03-01T09:30:00Z"}])"));
   EXPECT_EQ(eventsFromJson(eventsToJson({event})), std::vector{event});
 }
 
 // The lock ends at a stored date: a date read or written one day, hour or second off moves it.
 TEST(Dates, AgreeWithTheCalendarBothWaysAndNeverWrapAround) {
-  for (const char* text : {"2025-03-01T09:30:00", "2025-13-01T00:00:00Z", "2100-02-29T00:00:00Z", "2025-03-01T09:30:00z"}) {
+  for (const char* text :
+       {"2025-03-01T09:30:00", "2025-13-01T00:00:00Z", "2100-02-29T00:00:00Z", "2025-03-01T09:30:00z"}) {
     EXPECT_FALSE(parseWholeSecondDate(text)) << text;
   }
   // Days from 1900 to 2199 in steps of 97, each at another time of day, against the C library.
@@ -74,7 +79,8 @@ TEST(Dates, AgreeWithTheCalendarBothWaysAndNeverWrapAround) {
     const TimePoint point{std::chrono::seconds(t)};
     ASSERT_EQ(formatWholeSecondDate(point + std::chrono::milliseconds(999)), expected);
     ASSERT_EQ(parseWholeSecondDate(expected), point) << expected;
-    ASSERT_EQ(formatMillisecondDate(point + std::chrono::milliseconds(42)), std::string(expected).replace(19, 1, ".042Z"));
+    ASSERT_EQ(formatMillisecondDate(point + std::chrono::milliseconds(42)),
+              std::string(expected).replace(19, 1, ".042Z"));
   }
   // Beyond what the clock can hold, a date is refused rather than wrapped into the past.
   const auto far = parseWholeSecondDate("9999-12-31T23:59:59Z");

@@ -36,7 +36,8 @@ TEST(PacketFilterBlockerTest, RestoreUndoesOnlyATraceOfTheBlockAndKeepsTheConfig
   };                                  // disabled, "none": no pf call); pf.conf afterwards (nothing: unchanged)
   const Case cases[] = {
       // The token's Unicode white space goes: back over a 3-byte line separator, never into the 4-byte emoji.
-      {"\xC2\xA0tok\xF0\x9F\x98\x80\xE2\x80\xA8", false, "a\r\nb\n# app.vellorin.helper\n", true, "rules\n", "tok\xF0\x9F\x98\x80", "a\n\nb\n"},
+      {"\xC2\xA0tok\xF0\x9F\x98\x80\xE2\x80\xA8", false, "a\r\nb\n# app.vellorin.helper\n", true, "rules\n",
+       "tok\xF0\x9F\x98\x80", "a\n\nb\n"},
       {"tok", true, "a\n", true, "rules\n", std::nullopt, "a\n"},
       {"tok", false, "pass \xFF all\n", true, "rules\n", "tok", std::nullopt},
       {std::nullopt, false, "pass out all\n", false, "block drop all\n", std::nullopt, std::nullopt},
@@ -57,11 +58,15 @@ TEST(PacketFilterBlockerTest, RestoreUndoesOnlyATraceOfTheBlockAndKeepsTheConfig
     PacketFilterBlocker(paths, realFileSystem(), recorder.runner()).restore(c.force);
 
     std::vector<RecordedCall> calls;
-    if (c.released != "none") calls.push_back({"/sbin/pfctl", c.released ? std::vector<std::string>{"-X", *c.released, "-f", paths.pfConfPath.string()}
-                                                                          : std::vector<std::string>{"-d", "-f", paths.pfConfPath.string()}, true});
+    if (c.released != "none")
+      calls.push_back({"/sbin/pfctl",
+                       c.released ? std::vector<std::string>{"-X", *c.released, "-f", paths.pfConfPath.string()}
+                                  : std::vector<std::string>{"-d", "-f", paths.pfConfPath.string()},
+                       true});
     EXPECT_EQ(recorder.calls(), calls) << c.conf;
     EXPECT_EQ(readTextFile(paths.pfConfPath), c.unhooked.value_or(conf));
-    EXPECT_EQ(std::pair(fileMode(paths.pfConfPath), fileMode(paths.pfAnchorPath)), std::pair(mode_t{0600}, mode_t{0640}));
+    EXPECT_EQ(std::pair(fileMode(paths.pfConfPath), fileMode(paths.pfAnchorPath)),
+              std::pair(mode_t{0600}, mode_t{0640}));
     EXPECT_FALSE(std::filesystem::exists(paths.pfTokenPath));
     if (c.released == "none") {
       EXPECT_EQ(std::pair(inode(paths.pfConfPath), inode(paths.pfAnchorPath)), before) << "untouched";
@@ -69,24 +74,6 @@ TEST(PacketFilterBlockerTest, RestoreUndoesOnlyATraceOfTheBlockAndKeepsTheConfig
       EXPECT_EQ(readTextFile(paths.pfAnchorPath), "");
     }
   }
-}
-
-// What the library's apply writes, its restore undoes: the administrator's configuration comes back
-// byte for byte, and the last token pf handed out is released.
-TEST(PacketFilterBlockerTest, ABlockAppliedIsUndoneByRestore) {
-  TemporaryDirectory root;
-  makeSandboxSystemDirectories(root.path());
-  const auto paths = sandboxPaths(root.path(), Sandbox::real);
-  RecordingRunner recorder;
-  recorder.answer("/usr/bin/dscacheutil", "name: a\r\nip_address: 10.0.0.2\r\n\t ip_address:10.0.0.10 \n");
-  recorder.answer("/sbin/pfctl", "Token : old\r\nToken : 1234\npf enabled\n");
-  writeTextFile(paths.pfConfPath, "\n  scrub-anchor \"com.apple/*\"\n\n", 0600);
-  const PacketFilterBlocker blocker(paths, realFileSystem(), recorder.runner());
-  blocker.apply({"a.example"});
-  EXPECT_NE(readTextFile(paths.pfAnchorPath)->find("block return out proto udp from any to 10.0.0.10\n"), std::string::npos);
-  blocker.restore(false);
-  EXPECT_EQ(recorder.calls().back(), (RecordedCall{.executable = "/sbin/pfctl", .arguments = {"-X", "1234", "-f", paths.pfConfPath.string()}, .allowFailure = true}));
-  EXPECT_EQ(readTextFile(paths.pfConfPath), "scrub-anchor \"com.apple/*\"\n");
 }
 
 // Where the macOS tools are missing, their stand-ins answer as those tools would (the host look-ups
@@ -98,12 +85,14 @@ TEST(PlatformStandIns, AnswerForTheMissingMacOSToolsOnly) {
   if (::getaddrinfo("localhost", nullptr, &hints, &found) != 0) GTEST_SKIP() << "localhost does not resolve here";
   ::freeaddrinfo(found);
   std::vector<std::string> passedOn;
-  const auto runner = withPlatformStandIns([&](const std::string& tool, const std::vector<std::string>&, const RunOptions&) {
-    passedOn.push_back(tool);
-    return std::string("real");
-  });
+  const auto runner =
+      withPlatformStandIns([&](const std::string& tool, const std::vector<std::string>&, const RunOptions&) {
+        passedOn.push_back(tool);
+        return std::string("real");
+      });
   EXPECT_EQ(runner("/sbin/pfctl", {"-d", "-f", "/etc/pf.conf"}, {}), "");
-  EXPECT_EQ(runner("/usr/bin/dscacheutil", {"-q", "host", "-a", "name", "localhost"}, {}), "name: localhost\nip_address: 127.0.0.1\n\n");
+  EXPECT_EQ(runner("/usr/bin/dscacheutil", {"-q", "host", "-a", "name", "localhost"}, {}),
+            "name: localhost\nip_address: 127.0.0.1\n\n");
   EXPECT_EQ(runner("/usr/bin/dscacheutil", {"-flushcache"}, {}), "");
   EXPECT_THROW(runner("/usr/bin/dscacheutil", {"-cachedump"}, {}), HelperCommandError);
   EXPECT_EQ(runner("/bin/launchctl", {"asuser"}, {}), "real");

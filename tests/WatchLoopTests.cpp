@@ -19,7 +19,8 @@ using namespace std::chrono_literals;
 
 std::vector<HelperBlockedAppEvent> makeEvents(size_t count, const std::string& prefix) {
   std::vector<HelperBlockedAppEvent> events;
-  for (size_t i = 0; i < count; ++i) events.push_back({prefix + std::to_string(i), "S", "com.example.chat", "Chat", "/A/Chat.app", {}});
+  for (size_t i = 0; i < count; ++i)
+    events.push_back({prefix + std::to_string(i), "S", "com.example.chat", "Chat", "/A/Chat.app", {}});
   return events;
 }
 
@@ -97,7 +98,9 @@ TEST(WatchPassOutsideDryRun, AFileInPlaceOfTheCommandDirectoryDoesNotLiftTheLock
   const std::string output = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(output.find(fixture.paths.commandDirectory.string()), std::string::npos) << output;
   const auto& calls = fixture.runner.calls();
-  EXPECT_NE(std::find(calls.begin(), calls.end(), RecordedCall{.executable = "/bin/kill", .arguments = {"-TERM", "4242"}, .allowFailure = true}), calls.end());
+  EXPECT_NE(std::find(calls.begin(), calls.end(),
+                      RecordedCall{.executable = "/bin/kill", .arguments = {"-TERM", "4242"}, .allowFailure = true}),
+            calls.end());
 }
 
 // With a slow process listing and a slow kill tool, every pass keeps to its deadline, logs what it
@@ -119,7 +122,8 @@ TEST(WatchPassBudget, SlowToolsKeepEachPassInsideItsDeadlineAndEveryProcessIsEnd
   // The real tools, each made slow by a pause before it.
   const ProcessRunner slowTools = [](const std::string& tool, const std::vector<std::string>& arguments,
                                      const RunOptions& options) {
-    std::vector<std::string> script = {"-c", tool == "/bin/ps" ? "sleep 0.3; exec \"$0\" \"$@\"" : "sleep 0.15; exec \"$0\" \"$@\"", tool};
+    std::vector<std::string> script = {
+        "-c", tool == "/bin/ps" ? "sleep 0.3; exec \"$0\" \"$@\"" : "sleep 0.15; exec \"$0\" \"$@\"", tool};
     script.insert(script.end(), arguments.begin(), arguments.end());
     return runProcess("/bin/sh", script, options);
   };
@@ -141,7 +145,8 @@ TEST(WatchPassBudget, SlowToolsKeepEachPassInsideItsDeadlineAndEveryProcessIsEnd
     ::testing::internal::CaptureStderr();
     service.watchPass(0.2);
     const std::string lines = ::testing::internal::GetCapturedStderr();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, deadline + limits::killedToolWait + limits::gracePeriod + 500ms)
+    EXPECT_LT(std::chrono::steady_clock::now() - started,
+              deadline + limits::killedToolWait + limits::gracePeriod + 500ms)
         << "pass " << pass << ": " << lines;
     EXPECT_EQ(readEventLog(paths).size(), logged + 1) << "pass " << pass << ": " << lines;
   }
@@ -168,7 +173,8 @@ TEST(EventLog, KeepsTheNewestHundredInOrderAndReplacesAnUnreadableOrPlantedLog) 
   std::filesystem::remove(logPath);
   std::filesystem::create_symlink(secret, logPath);
   service->appendBlockedApplicationEvents(makeEvents(1, "b"));
-  EXPECT_EQ(std::pair(readTextFile(secret), fileMode(secret)), std::pair(std::optional<std::string>("[]"), mode_t{0600}));
+  EXPECT_EQ(std::pair(readTextFile(secret), fileMode(secret)),
+            std::pair(std::optional<std::string>("[]"), mode_t{0600}));
   EXPECT_EQ(readEventLog(fixture.paths).size(), 1u);
 
   // A log replaced during the read is read again, never taken for empty; one that keeps changing
@@ -189,10 +195,12 @@ TEST(WatchStart, RemovesTheStaleTemporaryFilesOfAKilledPredecessor) {
   ServiceFixture fixture;
   auto service = fixture.makeService();
   service->prepareCommandDirectory();
-  const std::vector<std::string> names = {".vellorin-tmp-0123456789abcdef", ".vellorin-tmp-notours", ".vellorin-tmp-fedcba9876543210"};
+  const std::vector<std::string> names = {".vellorin-tmp-0123456789abcdef", ".vellorin-tmp-notours",
+                                          ".vellorin-tmp-fedcba9876543210"};
   const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::minutes(2);  // the last one is young
-  const std::vector<std::filesystem::path> directories = {fixture.paths.commandDirectory, fixture.paths.commandParentDirectory(),
-                                                          fixture.paths.stateDirectory, fixture.paths.hostsPath.parent_path()};
+  const std::vector<std::filesystem::path> directories = {
+      fixture.paths.commandDirectory, fixture.paths.commandParentDirectory(), fixture.paths.stateDirectory,
+      fixture.paths.hostsPath.parent_path()};
   for (const auto& directory : directories) {
     for (const auto& name : names) writeTextFile(directory / name, "");
     for (size_t i = 0; i < 2; ++i) std::filesystem::last_write_time(directory / names[i], old);

@@ -23,7 +23,9 @@ struct Sandbox {
 TEST(WildcardResolverBlockerTest, AForeignFileIsBackedUpOnceAndRenamedBack) {
   Sandbox sandbox;
   writeTextFile(sandbox.resolver("shop.example"), "nameserver 10.0.0.53\n", 0640);
-  sandbox.blocker.apply(DomainRules::wildcardResolverDomains({{"1", "*.c.example", false, true}, {"2", "shop.example.", true, true}}), "S1");
+  sandbox.blocker.apply(
+      DomainRules::wildcardResolverDomains({{"1", "*.c.example", false, true}, {"2", "shop.example.", true, true}}),
+      "S1");
   sandbox.blocker.apply({"Shop.Example"}, "S2");  // the backup is taken once
   sandbox.fileManager->journal.clear();
   sandbox.blocker.restore();
@@ -38,7 +40,7 @@ TEST(WildcardResolverBlockerTest, RestoreFindsOurMarkedFilesWithoutFollowingUnsa
   Sandbox sandbox;
   sandbox.blocker.apply({"shop.example"}, "S1");
   std::filesystem::remove(sandbox.paths.resolverManifestPath());  // only the marker tells the file is ours now
-  sandbox.blocker.apply({"shop.example"}, "S2");     // and it must not be taken as a backup
+  sandbox.blocker.apply({"shop.example"}, "S2");                  // and it must not be taken as a backup
   writeTextFile(sandbox.resolver("plain.example"), "nameserver 10.0.0.53\n");
   writeTextFile(sandbox.resolver("../outside"), sandbox.blocker.renderResolverFile("x", "S0"));
   writeTextFile(sandbox.paths.resolverManifestPath(), R"({"domains":["../outside",".."]})");

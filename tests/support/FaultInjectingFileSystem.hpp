@@ -48,13 +48,16 @@ class FaultInjectingFileSystem final : public FileSystem {
   Path resolvedPath(const Path& path) override { return target_->resolvedPath(path); }
   UniqueFd openDirectory(const Path& path) override { return target_->openDirectory(path); }
   UniqueFd lockFile(const Path& path, std::chrono::milliseconds wait) override { return target_->lockFile(path, wait); }
-  EntryKind entryKindAt(int directory, const std::string& name) override { return target_->entryKindAt(directory, name); }
+  EntryKind entryKindAt(int directory, const std::string& name) override {
+    return target_->entryKindAt(directory, name);
+  }
   void makeDirectoryAt(int directory, const std::string& name) override { target_->makeDirectoryAt(directory, name); }
   UniqueFd openDirectoryAt(int directory, const std::string& name) override {
     return target_->openDirectoryAt(directory, name);
   }
   std::optional<std::string> readUntrustedFileAt(int directory, const std::string& name, size_t cap) override {
-    if (changing_.first == name && changing_.second-- > 0) throw FileChangedWhileReadError(name + " changed while it was read.");
+    if (changing_.first == name && changing_.second-- > 0)
+      throw FileChangedWhileReadError(name + " changed while it was read.");
     return target_->readUntrustedFileAt(directory, name, cap);
   }
   void writeFileAtomicallyAt(int directory, const std::string& name, std::string_view bytes,

@@ -44,7 +44,8 @@ HelperPaths sandboxPaths(const std::filesystem::path& root, Sandbox mode = Sandb
 void makeSandboxSystemDirectories(const std::filesystem::path& root);
 
 // The environment variables that point a helper process at the same sandbox.
-std::map<std::string, std::string> sandboxEnvironment(const std::filesystem::path& root, Sandbox mode = Sandbox::dryRun);
+std::map<std::string, std::string> sandboxEnvironment(const std::filesystem::path& root,
+                                                      Sandbox mode = Sandbox::dryRun);
 
 void writeTextFile(const std::filesystem::path& path, const std::string& content, mode_t mode = 0644);
 std::optional<std::string> readTextFile(const std::filesystem::path& path);
