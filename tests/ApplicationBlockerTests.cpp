@@ -7,9 +7,11 @@
 
 #include <langinfo.h>
 
+#include <algorithm>
 #include <clocale>
 #include <map>
 #include <system_error>
+#include <tuple>
 
 #include "VellorinBlockerCore/ProcessEnvironment.hpp"
 #include "support/TestSupport.hpp"
@@ -58,35 +60,83 @@ TEST(ApplicationMatching, PathRulesAndTheFirstListedTargetWins) {
   EXPECT_EQ(ApplicationBlocker::matchingProcesses({inner, outer}, process, {}), (std::vector<MatchedApplicationProcess>{{inner, process[0]}}));
 }
 
-// What macOS 13's ps prints for characters its strvis escapes in a UTF-8 locale (of them: tab, a
-// no-break space, U+3000 and U+200D): each byte as an octal escape.
-std::string macOS13Form(std::string text) {
-  for (const std::string character : {"\t", "\u00A0", "\u3000", "\u200D"}) {
-    std::string octal;
-    for (const unsigned char byte : character) octal += "\\" + std::to_string(byte >> 6) + std::to_string(byte >> 3 & 7) + std::to_string(byte & 7);
-    for (size_t at = 0; (at = text.find(character)) != std::string::npos;) text.replace(at, character.size(), octal);
+// What macOS's ps prints of a text in a UTF-8 locale (Libc's vis.c with VIS_TAB | VIS_NL |
+// VIS_NOSLASH), for the characters these tests use. A character it escapes (the tab and U+200D;
+// on 13 also U+00A0 and U+3000) comes out as the bytes of its code point, each as "\ooo" when it
+// is the tab or its low seven bits are a space, else as "M" for the high bit, then "^" and a
+// control's letter or "-" and the byte. In byte mode (a byte that does not decode follows the
+// text on the line) every other character, too, comes out as the bytes of its code point.
+std::string macOSForm(const std::string& text, int version, bool byteMode = false) {
+  std::string printed;
+  for (size_t at = 0, length = 1; at < text.size(); at += length) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) c = c << 6 | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+    const bool escaped = c == '\t' || c == 0x200D || (version == 13 && (c == 0xA0 || c == 0x3000));
+    if (!escaped && !byteMode) printed.append(text, at, length);
+    for (int shift = 16; (escaped || byteMode) && shift >= 0; shift -= 8) {
+      const auto byte = static_cast<unsigned char>(c >> shift), low = static_cast<unsigned char>(byte & 0x7F);
+      if (c >> shift == 0 && shift > 0) continue;  // no leading zero bytes
+      if (!escaped) {
+        printed += static_cast<char>(byte);
+      } else if (c == '\t' || low == ' ') {
+        printed += "\\" + std::to_string(byte >> 6) + std::to_string(byte >> 3 & 7) + std::to_string(byte & 7);
+      } else {
+        printed += std::string(byte & 0x80 ? "M" : "") + (low < ' ' ? '^' : '-') + static_cast<char>(low < ' ' ? low + '@' : low);
+      }
+    }
   }
-  return text;
+  return printed;
 }
 
 TEST(ApplicationMatching, TargetsMatchAsPrintedByTheProcessStatusToolAndWhateverBytesTheLineHolds) {
-  // Lines as macOS 13's ps prints them, for bundles whose names hold a tab, a no-break space,
-  // U+3000 and an emoji joined by U+200D; and a line with an argument that is not UTF-8.
-  const std::vector<std::pair<HelperApp, std::string>> cases = {
-      {app("Tab", "/Applications/My\tTool.app"), "/Applications/My\\011Tool.app/Contents/MacOS/My\\011Tool"},
-      {app("Space", "/Applications/Chat\u00A0Pro.app"), "/Applications/Chat\\302\\240Pro.app/Contents/MacOS/Chat -psn"},
-      {app("Wide", "/Applications/Note\u3000Pad.app"), "/Applications/Note\\343\\200\\200Pad.app"},
+  // Lines as macOS 13 and 14 print them (where 14's differs, it comes second), for bundles whose
+  // names hold a tab, a no-break space, U+3000 and an emoji joined by U+200D; lines with an
+  // argument that is not UTF-8, so in byte mode ("é" is the byte E9, "中" 4E 2D); and names in
+  // the other normalization form.
+  const std::vector<std::tuple<HelperApp, std::string, std::string>> cases = {
+      {app("Tab", "/Applications/My\tTool.app"), "/Applications/My\\011Tool.app/Contents/MacOS/My\\011Tool", ""},
+      {app("Space", "/Applications/Chat\u00A0Pro.app"), "/Applications/Chat\\240Pro.app/Contents/MacOS/Chat -psn",
+       "/Applications/Chat\u00A0Pro.app/Contents/MacOS/Chat -psn"},
+      {app("Wide", "/Applications/Note\u3000Pad.app"), "/Applications/Note-0^@Pad.app", "/Applications/Note\u3000Pad.app"},
       {app("Emoji", "/Applications/\U0001F469\u200D\U0001F4BB.app"),
-       "/usr/bin/x /Applications/\U0001F469\\342\\200\\215\U0001F4BB.app/Contents/MacOS/Code"},
-      {app("Chat", "/Applications/Chat.app"), "/Applications/Chat.app/Contents/MacOS/Chat --args \xff\xfe"},
+       "/usr/bin/x /Applications/\U0001F469\\040^M\U0001F4BB.app/Contents/MacOS/Code", ""},
+      {app("Chat", "/Applications/Chat.app"), "/Applications/Chat.app/Contents/MacOS/Chat --args \xff\xfe", ""},
+      {app("Cafe", "/Applications/Caf\u00E9 \u4E2D.app"), "/Applications/Caf\xE9 N-.app/Contents/MacOS/Caf\xE9 \xff", ""},
+      {app("Composed", "/Applications/Caf\u00E9.app"), "/Applications/Cafe\u0301.app/Contents/MacOS/Cafe\u0301", ""},
+      {app("Decomposed", "/Applications/Cafe\u0301.app"), "/Applications/Caf\xE9.app/Contents/MacOS/Caf\xE9 -x \xff", ""},
   };
-  for (const auto& [target, line] : cases) {
-    const auto snapshot = parseProcessSnapshot("  100   1 " + line + "\n");
-    EXPECT_EQ(ApplicationBlocker::matchingProcesses(ApplicationTargetIndex({target}, macOS13Form), snapshot, {}).size(), 1u)
-        << line;
+  for (const int version : {13, 14}) {
+    const PrintedForms macOS = [version](const std::string& text) {
+      std::vector<std::string> forms;
+      for (const auto& spelling : unicodeSpellings(text)) {
+        for (const bool byteMode : {false, true}) forms.push_back(macOSForm(spelling, version, byteMode));
+      }
+      return forms;
+    };
+    for (const auto& [target, line13, line14] : cases) {
+      const std::string& line = version == 14 && !line14.empty() ? line14 : line13;
+      const auto snapshot = parseProcessSnapshot("  100   1 " + line + "\n");
+      EXPECT_EQ(ApplicationBlocker::matchingProcesses(ApplicationTargetIndex({target}, macOS), snapshot, {}).size(), 1u)
+          << "macOS " << version << ": " << line;
+    }
   }
-  // procps prints a tab as "?".
-  EXPECT_EQ(processStatusForm("/Applications/My\tTool.app"), "/Applications/My?Tool.app");
+}
+
+TEST(ProcessStatusForm, TheSystemsOwnFormsOnMacOSAndProcpsOnLinux) {
+#if defined(__APPLE__)
+  // Byte mode: before the stray byte "ś" is 01 5B and "é" E9; after it, each byte is a character
+  // of its own, so the 9B of "ś" (C5 9B) is a control.
+  const auto forms = processStatusForms("/Applications/My\tTool \u015B\u00E9.app");
+  for (const std::string form : {"/Applications/My\\011Tool \u015B\u00E9.app", "/Applications/My\\011Tool \x01[\xE9.app",
+                                 "/Applications/My\\011Tool \xC5M^[\xC3\xA9.app", "/Applications/My\\011Tool s\u0301e\u0301.app"}) {
+    EXPECT_NE(std::find(forms.begin(), forms.end(), form), forms.end()) << form;
+  }
+#else
+  // Names are bytes on Linux: no other normalization form, and no byte mode.
+  EXPECT_EQ(processStatusForms("/Applications/My\tTool e\u0301.app"), std::vector<std::string>{"/Applications/My?Tool e\u0301.app"});
+#endif
 }
 
 // The process status tool calls setlocale(LC_ALL, ""), which fails as a whole, leaving every
@@ -141,7 +191,7 @@ TEST(Termination, TermThenKillOnlyWhatStillMatchesNeverSelfRootOrLowIdentifiers)
       {{101, 1, chatMain}, {102, 1, chatMain + " Helper --allow-me"},  // 101 ignored -TERM; 102 became exempt
        {200, 1, gameMain + " --child"}, {800, 1, gameMain},              // 800 is new: not this call's business
        {self, 1, chatMain}, {1, 0, chatMain}}}] { return list.at((*stage)++); };
-  const auto kill = [](const char* signal, int32_t pid) { return RecordedCall{"/bin/kill", {signal, std::to_string(pid)}, true}; };
+  const auto kill = [](const char* signal, int32_t pid) { return RecordedCall{.executable = "/bin/kill", .arguments = {signal, std::to_string(pid)}, .allowFailure = true}; };
   const std::vector<RecordedCall> expected = {kill("-TERM", 101), kill("-TERM", 102), kill("-TERM", 103),
                                               kill("-TERM", 150), kill("-TERM", 200), kill("-TERM", 700),
                                               kill("-KILL", 101)};  // 200 was taken by a root process
@@ -156,7 +206,7 @@ TEST(Termination, TermThenKillOnlyWhatStillMatchesNeverSelfRootOrLowIdentifiers)
     if (pid == 180) return std::nullopt;
     return pid == 160 || (pid == 200 && *stage > 1) ? 0 : 501;
   };
-  const auto events = ApplicationBlocker(testing::sandboxPaths("/nonexistent", false), runner.runner(), snapshots, owner)
+  const auto events = ApplicationBlocker(testing::sandboxPaths("/nonexistent", testing::Sandbox::real), runner.runner(), snapshots, owner)
                           .terminate({game, chat, chatCopy}, "session-1", {AllowedProcessMatcher{{"--allow-me"}}});
   EXPECT_EQ(runner.calls(), expected);
   ASSERT_EQ(events.size(), 3u);  // one per (bundle identifier, path), in order of the lowest process identifier

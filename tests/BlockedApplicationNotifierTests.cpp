@@ -94,16 +94,5 @@ TEST(NotificationCooldown, CountsOnlyFromANotificationThatStarted) {
   EXPECT_EQ(notifier.calls, 4) << "at 1 s and at 32 s, once each";
 }
 
-// The person at the console is the owner of the console device, unless that is root or nobody.
-TEST(ConsoleNotification, TheConsoleUserIsTheOwnerOfTheConsoleDevice) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the stand-in console to another user";
-  const testing::TemporaryDirectory temp;
-  testing::writeTextFile(temp / "console", "");
-  EXPECT_EQ(ConsoleUserBlockedApplicationNotifier::consoleUserOwning(temp / "console"), std::nullopt)
-      << "owned by root";
-  ASSERT_EQ(::chown((temp / "console").c_str(), 65534, 65534), 0);
-  EXPECT_EQ(ConsoleUserBlockedApplicationNotifier::consoleUserOwning(temp / "console"), (ConsoleUser{65534, "nobody"}));
-}
-
 }  // namespace
 }  // namespace vellorin

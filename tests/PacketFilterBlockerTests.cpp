@@ -3,12 +3,9 @@
 
 #include <sys/stat.h>
 
-#include <netdb.h>
-
 #include <gtest/gtest.h>
 
 #include "VellorinBlockerCore/Models.hpp"
-#include "VellorinBlockerCore/PlatformTools.hpp"
 #include "support/TestSupport.hpp"
 
 namespace vellorin {
@@ -74,29 +71,6 @@ TEST(PacketFilterBlockerTest, RestoreUndoesOnlyATraceOfTheBlockAndKeepsTheConfig
       EXPECT_EQ(readTextFile(paths.pfAnchorPath), "");
     }
   }
-}
-
-// Where the macOS tools are missing, their stand-ins answer as those tools would (the host look-ups
-// feed the packet-filter block), and every other call goes to the real runner.
-TEST(PlatformStandIns, AnswerForTheMissingMacOSToolsOnly) {
-  if (std::filesystem::exists("/usr/bin/dscacheutil")) GTEST_SKIP() << "the real tools are here";
-  addrinfo hints{.ai_flags = 0, .ai_family = AF_INET};
-  addrinfo* found = nullptr;
-  if (::getaddrinfo("localhost", nullptr, &hints, &found) != 0) GTEST_SKIP() << "localhost does not resolve here";
-  ::freeaddrinfo(found);
-  std::vector<std::string> passedOn;
-  const auto runner =
-      withPlatformStandIns([&](const std::string& tool, const std::vector<std::string>&, const RunOptions&) {
-        passedOn.push_back(tool);
-        return std::string("real");
-      });
-  EXPECT_EQ(runner("/sbin/pfctl", {"-d", "-f", "/etc/pf.conf"}, {}), "");
-  EXPECT_EQ(runner("/usr/bin/dscacheutil", {"-q", "host", "-a", "name", "localhost"}, {}),
-            "name: localhost\nip_address: 127.0.0.1\n\n");
-  EXPECT_EQ(runner("/usr/bin/dscacheutil", {"-flushcache"}, {}), "");
-  EXPECT_THROW(runner("/usr/bin/dscacheutil", {"-cachedump"}, {}), HelperCommandError);
-  EXPECT_EQ(runner("/bin/launchctl", {"asuser"}, {}), "real");
-  EXPECT_EQ(passedOn.back(), "/bin/launchctl");
 }
 
 }  // namespace

@@ -114,18 +114,16 @@ TEST(WatchPassBudget, SlowToolsKeepEachPassInsideItsDeadlineAndEveryProcessIsEnd
   std::filesystem::create_directories(bundle / "Contents/MacOS");
   const auto program = (bundle / "Contents/MacOS/Blocked").string();
   std::filesystem::copy_file(std::filesystem::canonical("/bin/sleep"), program);
-  std::vector<std::unique_ptr<ChildProcess>> stubborn;
-  for (int i = 0; i < 8; ++i) {
-    stubborn.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{program, "60"},
-                                                      ChildProcess::Options{.user = 65534, .ignoreTermination = true}));
-  }
+  std::vector<std::unique_ptr<ChildProcess>> stubborn(8);
+  for (auto& child : stubborn)
+    child.reset(new ChildProcess({program, "60"}, {.user = 65534, .ignoreTermination = true}));
   // The real tools, each made slow by a pause before it.
-  const ProcessRunner slowTools = [](const std::string& tool, const std::vector<std::string>& arguments,
+  const ProcessRunner slowTools = [](const std::string& tool, std::vector<std::string> arguments,
                                      const RunOptions& options) {
-    std::vector<std::string> script = {
-        "-c", tool == "/bin/ps" ? "sleep 0.3; exec \"$0\" \"$@\"" : "sleep 0.15; exec \"$0\" \"$@\"", tool};
-    script.insert(script.end(), arguments.begin(), arguments.end());
-    return runProcess("/bin/sh", script, options);
+    arguments.insert(
+        arguments.begin(),
+        {"-c", tool == "/bin/ps" ? "sleep 0.3; exec \"$0\" \"$@\"" : "sleep 0.15; exec \"$0\" \"$@\"", tool});
+    return runProcess("/bin/sh", arguments, options);
   };
   const auto paths = sandboxPaths(temp.path(), Sandbox::real);
   makeSandboxSystemDirectories(temp.path());
@@ -145,10 +143,10 @@ TEST(WatchPassBudget, SlowToolsKeepEachPassInsideItsDeadlineAndEveryProcessIsEnd
     ::testing::internal::CaptureStderr();
     service.watchPass(0.2);
     const std::string lines = ::testing::internal::GetCapturedStderr();
-    EXPECT_LT(std::chrono::steady_clock::now() - started,
-              deadline + limits::killedToolWait + limits::gracePeriod + 500ms)
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(took, deadline + limits::killedToolWait + limits::gracePeriod + 500ms)
         << "pass " << pass << ": " << lines;
-    EXPECT_EQ(readEventLog(paths).size(), logged + 1) << "pass " << pass << ": " << lines;
+    EXPECT_EQ(readEventLog(paths).size(), logged + 1) << "logged, also when cut short; pass " << pass << ": " << lines;
   }
   EXPECT_EQ(running(), 0);
 }
@@ -187,29 +185,6 @@ TEST(EventLog, KeepsTheNewestHundredInOrderAndReplacesAnUnreadableOrPlantedLog) 
   disk->changeWhileRead(logPath.filename(), 100);
   service->appendBlockedApplicationEvents(makeEvents(1, "d"));
   EXPECT_EQ(readEventLog(fixture.paths).size(), 1u);
-}
-
-// A daemon killed halfway through a write leaves a temporary file; the next one removes it, but
-// never one that another helper process may be writing right now, nor a file of someone else's.
-TEST(WatchStart, RemovesTheStaleTemporaryFilesOfAKilledPredecessor) {
-  ServiceFixture fixture;
-  auto service = fixture.makeService();
-  service->prepareCommandDirectory();
-  const std::vector<std::string> names = {".vellorin-tmp-0123456789abcdef", ".vellorin-tmp-notours",
-                                          ".vellorin-tmp-fedcba9876543210"};
-  const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::minutes(2);  // the last one is young
-  const std::vector<std::filesystem::path> directories = {
-      fixture.paths.commandDirectory, fixture.paths.commandParentDirectory(), fixture.paths.stateDirectory,
-      fixture.paths.hostsPath.parent_path()};
-  for (const auto& directory : directories) {
-    for (const auto& name : names) writeTextFile(directory / name, "");
-    for (size_t i = 0; i < 2; ++i) std::filesystem::last_write_time(directory / names[i], old);
-  }
-  service->removeStaleTemporaryFiles();
-  for (const auto& directory : directories) {
-    const auto there = [&](size_t i) { return std::filesystem::exists(directory / names[i]); };
-    EXPECT_TRUE(!there(0) && there(1) && there(2)) << directory;
-  }
 }
 
 }  // namespace
