@@ -69,7 +69,7 @@ constexpr std::string_view executableDirectory = "/Contents/MacOS/";
 
 }  // namespace
 
-ApplicationTargetIndex::ApplicationTargetIndex(const std::vector<HelperApp>& apps, const PrintedForm& printedForm)
+ApplicationTargetIndex::ApplicationTargetIndex(const std::vector<HelperApp>& apps, const PrintedForms& printedForms)
     : apps_(apps), hashes_(std::make_unique<PieceHashes>()) {
   byPathHash_.reserve(apps.size());
   const auto add = [&](std::string path, size_t app) {
@@ -85,7 +85,7 @@ ApplicationTargetIndex::ApplicationTargetIndex(const std::vector<HelperApp>& app
     const std::string& path = apps[i].path;
     if (!isApplicationBundlePath(path)) continue;
     add(path, i);
-    if (std::string printed = printedForm(path); printed != path) add(std::move(printed), i);
+    for (std::string& printed : printedForms(path)) add(std::move(printed), i);
   }
 }
 

@@ -21,13 +21,14 @@ class PieceHashes;
 // costs time in proportion to the command line, not to the number of targets. A target owns a
 // command line that equals its path, begins with its path and "/", or holds its path followed by
 // "/Contents/MacOS/" anywhere; of several, the first in the given order wins. The path counts as
-// written and in the form the process status tool prints it (`printedForm`), and the comparison is
-// of bytes, whatever the command line holds. Only application bundles are ever targets: a path
-// that is not absolute and ending in ".app" owns nothing. The index refers to `apps`, which must
-// outlive it.
+// written and in each form the process status tool may print it (`printedForms`: on macOS, in each
+// Unicode normalization form and in byte mode too), and the comparison is of bytes, whatever the
+// command line holds. Only application bundles are ever targets: a path that is not absolute and
+// ending in ".app" owns nothing. The index refers to `apps`, which must outlive it.
 class ApplicationTargetIndex {
  public:
-  explicit ApplicationTargetIndex(const std::vector<HelperApp>& apps, const PrintedForm& printedForm = processStatusForm);
+  explicit ApplicationTargetIndex(const std::vector<HelperApp>& apps,
+                                  const PrintedForms& printedForms = processStatusForms);
   ~ApplicationTargetIndex();
   // It refers to the targets it was built from: a copy could outlive them.
   ApplicationTargetIndex(const ApplicationTargetIndex&) = delete;

@@ -1,6 +1,8 @@
-// The process snapshot: ps's run and its parser, the owner of a process, and ps's printed form.
+// The process snapshot: ps's run and its parser, the owner of a process, and ps's printed forms.
 #include "VellorinBlockerCore/ProcessSnapshot.hpp"
 
+#include <unicode/unorm2.h>
+#include <unicode/ustring.h>
 #include <unistd.h>
 #if defined(__APPLE__)
 #include <sys/sysctl.h>
@@ -16,10 +18,12 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <stdexcept>
 
 #include "VellorinBlockerCore/Limits.hpp"
 #include "VellorinBlockerCore/Models.hpp"
 #include "VellorinBlockerCore/ProcessEnvironment.hpp"
+#include "VellorinBlockerCore/SystemCalls.hpp"
 #include "VellorinBlockerCore/Text.hpp"
 
 namespace vellorin {
@@ -85,6 +89,101 @@ locale_t toolCharacterTypeLocale() {
   return locale;
 }
 
+// The tools' character type on this thread while it lives: the locale the tool has, which stays
+// in "C" when the system lacks the one it is given.
+class ToolCharacterTypeScope {
+ public:
+  ToolCharacterTypeScope() {
+    const locale_t locale = toolCharacterTypeLocale();
+    previous_ = ::uselocale(locale != nullptr ? locale : LC_GLOBAL_LOCALE);
+  }
+  ~ToolCharacterTypeScope() { ::uselocale(previous_); }
+  ToolCharacterTypeScope(const ToolCharacterTypeScope&) = delete;
+  ToolCharacterTypeScope& operator=(const ToolCharacterTypeScope&) = delete;
+  ToolCharacterTypeScope(ToolCharacterTypeScope&&) = delete;
+  ToolCharacterTypeScope& operator=(ToolCharacterTypeScope&&) = delete;
+
+ private:
+  locale_t previous_ = nullptr;
+};
+
+// ICU fails here only when it runs out of memory: a fault of the process, not of the text.
+void checkIcu(UErrorCode status, const char* what) {
+  if (U_FAILURE(status) != 0) throw std::runtime_error(std::string(what) + ": " + u_errorName(status));
+}
+
+// An ICU call that writes into a buffer, made once to learn the length and once to write (with
+// room for the NUL that ICU adds when it can).
+template <typename Result, typename Call>
+Result writtenByIcu(const char* what, Call call) {
+  UErrorCode status = U_ZERO_ERROR;
+  const int32_t length = call(nullptr, 0, &status);
+  if (status != U_BUFFER_OVERFLOW_ERROR) checkIcu(status, what);
+  Result result(static_cast<size_t>(length) + 1, typename Result::value_type{});
+  status = U_ZERO_ERROR;
+  call(result.data(), length + 1, &status);
+  checkIcu(status, what);
+  result.resize(static_cast<size_t>(length));
+  return result;
+}
+
+// Well-formed UTF-8 in one normalization form.
+std::string normalized(const UNormalizer2* form, const std::string& text) {
+  using Text16 = std::u16string;
+  const auto utf16 = writtenByIcu<Text16>("u_strFromUTF8WithSub", [&](UChar* out, int32_t size, UErrorCode* status) {
+    int32_t written = 0;
+    u_strFromUTF8WithSub(out, size, &written, text.data(), static_cast<int32_t>(text.size()), 0xFFFD, nullptr, status);
+    return written;
+  });
+  const auto inForm = writtenByIcu<Text16>("unorm2_normalize", [&](UChar* out, int32_t size, UErrorCode* status) {
+    return unorm2_normalize(form, utf16.data(), static_cast<int32_t>(utf16.size()), out, size, status);
+  });
+  return writtenByIcu<std::string>("u_strToUTF8", [&](char* out, int32_t size, UErrorCode* status) {
+    int32_t written = 0;
+    u_strToUTF8(out, size, &written, inForm.data(), static_cast<int32_t>(inForm.size()), status);
+    return written;
+  });
+}
+
+bool isPrintableAsciiWithoutBackslash(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= ' ' && c <= '~' && c != '\\'; });
+}
+
+#if defined(__APPLE__)
+// vis(3) as ps calls it, every byte it writes included: a NUL it writes ends ps's line there.
+// vis(3)'s worst case, four bytes out for each byte in and a NUL, bounds the output.
+std::string visualForm(const std::string& text) {
+  std::vector<char> printed(text.size() * 4 + 1);
+  const int length = ::strnvis(printed.data(), printed.size(), text.c_str(), VIS_TAB | VIS_NL | VIS_NOSLASH);
+  if (length < 0) throwSystemError("strnvis");
+  return std::string(printed.data(), static_cast<size_t>(length));
+}
+#else
+// procps's form: a line feed as a space, any other character that is not printable as "?".
+std::string procpsForm(const std::string& text) {
+  std::string printed;
+  std::mbstate_t state{};
+  for (size_t at = 0; at < text.size();) {
+    wchar_t character = 0;
+    size_t length = std::mbrtowc(&character, text.data() + at, text.size() - at, &state);
+    if (length == 0 || length > text.size() - at) {  // a byte outside the character set, or a NUL
+      state = {};
+      character = static_cast<unsigned char>(text[at]) < 0x80 ? static_cast<wchar_t>(text[at]) : L'\0';
+      length = 1;
+    }
+    if (character == L'\n') {
+      printed += ' ';
+    } else if (character == L'\0' || std::iswprint(static_cast<wint_t>(character)) == 0) {
+      printed += '?';
+    } else {
+      printed.append(text, at, length);
+    }
+    at += length;
+  }
+  return printed;
+}
+#endif
+
 }  // namespace
 
 std::vector<RunningProcess> takeProcessSnapshot(const ProcessRunner& processRunner) {
@@ -134,40 +233,61 @@ std::optional<uid_t> processOwner(int32_t pid) {
 #endif
 }
 
-std::string processStatusForm(const std::string& text) {
-  // Printable ASCII but the backslash comes out as it is on every platform: most paths, at no cost.
-  if (std::all_of(text.begin(), text.end(), [](char c) { return c >= ' ' && c <= '~' && c != '\\'; })) return text;
-  // The locale the tool has: without one the system lacks, it stays in "C".
-  const locale_t locale = toolCharacterTypeLocale();
-  const locale_t previous = ::uselocale(locale != nullptr ? locale : LC_GLOBAL_LOCALE);
-#if defined(__APPLE__)
-  std::vector<char> printed(text.size() * 4 + 1);  // strvis's own bound
-  ::strvis(printed.data(), text.c_str(), VIS_TAB | VIS_NL | VIS_NOSLASH);
-  ::uselocale(previous);
-  return printed.data();
-#else
-  std::string printed;
-  std::mbstate_t state{};
-  for (size_t at = 0; at < text.size();) {
-    wchar_t character = 0;
-    size_t length = std::mbrtowc(&character, text.data() + at, text.size() - at, &state);
-    if (length == 0 || length > text.size() - at) {  // a byte outside the character set, or a NUL
-      state = {};
-      character = static_cast<unsigned char>(text[at]) < 0x80 ? static_cast<wchar_t>(text[at]) : L'\0';
-      length = 1;
-    }
-    if (character == L'\n') {
-      printed += ' ';
-    } else if (character == L'\0' || std::iswprint(static_cast<wint_t>(character)) == 0) {
-      printed += '?';
-    } else {
-      printed.append(text, at, length);
-    }
-    at += length;
+std::vector<std::string> unicodeSpellings(const std::string& text) {
+  std::vector<std::string> spellings = {text};
+  // ASCII is in every form already.
+  if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }) ||
+      !isValidUtf8(text)) {
+    return spellings;
   }
-  ::uselocale(previous);
-  return printed;
+  UErrorCode status = U_ZERO_ERROR;
+  const UNormalizer2* const composedForm = unorm2_getNFCInstance(&status);
+  checkIcu(status, "unorm2_getNFCInstance");
+  const UNormalizer2* const decomposedForm = unorm2_getNFDInstance(&status);
+  checkIcu(status, "unorm2_getNFDInstance");
+  for (const UNormalizer2* form : {composedForm, decomposedForm}) {
+    std::string spelling = normalized(form, text);
+    if (std::find(spellings.begin(), spellings.end(), spelling) == spellings.end()) {
+      spellings.push_back(std::move(spelling));
+    }
+  }
+  return spellings;
+}
+
+std::vector<std::string> processStatusForms(const std::string& text) {
+  // Printable ASCII but the backslash comes out as it is on every platform and in every mode: most
+  // paths, at no cost.
+  if (isPrintableAsciiWithoutBackslash(text)) return {text};
+  std::vector<std::string> forms;
+  // A form that holds a NUL is not one: ps's line ends at the NUL, short of the text's end.
+  const auto add = [&forms](std::string form) {
+    if (form.find('\0') == std::string::npos && std::find(forms.begin(), forms.end(), form) == forms.end()) {
+      forms.push_back(std::move(form));
+    }
+  };
+#if defined(__APPLE__)
+  const std::vector<std::string> spellings = unicodeSpellings(text);
+  const ToolCharacterTypeScope toolLocale;
+  // A byte that is never part of UTF-8: on ps's line, it puts the whole line in byte mode. Its own
+  // output is the same wherever it stands (only VIS_CSTYLE looks at the next character), and is cut
+  // off again.
+  const std::string strayByte = "\xFF";
+  const std::string strayByteForm = visualForm(strayByte);
+  for (const std::string& spelling : spellings) {
+    add(visualForm(spelling));
+    if (std::string before = visualForm(spelling + strayByte); endsWith(before, strayByteForm)) {
+      before.resize(before.size() - strayByteForm.size());
+      add(std::move(before));
+    }
+    if (std::string after = visualForm(strayByte + spelling); startsWith(after, strayByteForm)) {
+      add(after.substr(strayByteForm.size()));
+    }
+  }
+#else
+  const ToolCharacterTypeScope toolLocale;
+  add(procpsForm(text));
 #endif
+  return forms;
 }
 
 }  // namespace vellorin

@@ -1,5 +1,5 @@
 // The process snapshot: the process status tool's run and its parser, the owner of a process, and
-// the form in which the tool prints a text in a command line.
+// the forms in which the tool prints a text in a command line.
 #pragma once
 
 #include <sys/types.h>
@@ -45,14 +45,27 @@ std::vector<RunningProcess> parseProcessSnapshot(std::string_view output);
 // The effective user id of a process from the process table (Linux: /proc; macOS: sysctl).
 std::optional<uid_t> processOwner(int32_t pid);
 
-// The form in which the process status tool prints a text (see processStatusForm).
-using PrintedForm = std::function<std::string(const std::string& text)>;
+// The forms in which the process status tool may print a text in a command line (see
+// processStatusForms).
+using PrintedForms = std::function<std::vector<std::string>(const std::string& text)>;
 
-// The text as the process status tool prints it in a command line, under the tools' character
-// locale. macOS's ps passes each command line through strvis(3) with VIS_TAB | VIS_NL |
-// VIS_NOSLASH, so the system's own strvis gives its form on every macOS version (which characters
-// it escapes changed between versions). procps prints a line feed as a space and every other
-// character that is not printable as "?".
-std::string processStatusForm(const std::string& text);
+// The text, then its composed (NFC) and decomposed (NFD) Unicode forms where they differ from it
+// and from each other: the spellings that macOS's file systems take for one name. A text that is
+// not well-formed UTF-8 has no other spelling. Throws std::runtime_error when ICU fails (it runs
+// out of memory).
+std::vector<std::string> unicodeSpellings(const std::string& text);
+
+// The forms in which the process status tool prints a text in a command line, under the tools'
+// character locale, each once and none holding a NUL. macOS's ps joins a process's arguments with
+// spaces and passes the line once through vis(3) with VIS_TAB | VIS_NL | VIS_NOSLASH, so the
+// system's own strnvis gives its forms on every macOS version (which characters it escapes changed
+// between versions), for each of the text's unicodeSpellings: the form on a line that decodes,
+// and the two forms on a line in byte mode, where a byte that does not decode has vis(3) print
+// each character before it as the bytes of its code point and take each byte after it as a
+// character of its own. A character whose code point has a zero low byte writes a NUL there, which
+// ends the line: a text with one has no form before such a byte. procps prints a line feed as a
+// space and every other character that is not printable as "?", and Linux keeps names as bytes:
+// there, the text has that one form. Throws std::system_error when strnvis fails.
+std::vector<std::string> processStatusForms(const std::string& text);
 
 }  // namespace vellorin
