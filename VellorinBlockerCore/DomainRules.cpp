@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "VellorinBlockerCore/IcuCalls.hpp"
 #include "VellorinBlockerCore/Text.hpp"
 
 namespace vellorin {
@@ -16,31 +17,9 @@ namespace {
 
 using UText16 = std::u16string;
 
-// ICU only fails here when it runs out of memory or is handed a broken pattern; both are faults of
-// the process, not of the text being normalised.
-void check(UErrorCode status, const char* what) {
-  if (U_FAILURE(status) != 0) throw std::runtime_error(std::string(what) + ": " + u_errorName(status));
-}
-
-// Runs an ICU call that writes into a buffer the usual way: once without a buffer to learn the
-// length, then again into a buffer of that length (and one unit more, for the terminating NUL
-// that ICU adds when there is room).
-template <typename Result, typename Call>
-Result preflighted(const char* what, Call call) {
-  UErrorCode status = U_ZERO_ERROR;
-  const int32_t length = call(nullptr, 0, &status);
-  if (status != U_BUFFER_OVERFLOW_ERROR) check(status, what);
-  Result result(static_cast<size_t>(length) + 1, typename Result::value_type{});
-  status = U_ZERO_ERROR;
-  call(result.data(), length + 1, &status);
-  check(status, what);
-  result.resize(static_cast<size_t>(length));
-  return result;
-}
-
 UText16 fromUtf8(std::string_view text) {
   const auto length = static_cast<int32_t>(text.size());
-  return preflighted<UText16>("u_strFromUTF8WithSub", [&](UChar* buffer, int32_t capacity, UErrorCode* status) {
+  return preflightedIcuCall<UText16>("u_strFromUTF8WithSub", [&](UChar* buffer, int32_t capacity, UErrorCode* status) {
     int32_t written = 0;
     u_strFromUTF8WithSub(buffer, capacity, &written, text.data(), length, 0xFFFD, nullptr, status);
     return written;
@@ -49,7 +28,7 @@ UText16 fromUtf8(std::string_view text) {
 
 std::string toUtf8(const UText16& text) {
   const auto length = static_cast<int32_t>(text.size());
-  return preflighted<std::string>("u_strToUTF8", [&](char* buffer, int32_t capacity, UErrorCode* status) {
+  return preflightedIcuCall<std::string>("u_strToUTF8", [&](char* buffer, int32_t capacity, UErrorCode* status) {
     int32_t written = 0;
     u_strToUTF8(buffer, capacity, &written, text.data(), length, status);
     return written;
@@ -58,7 +37,7 @@ std::string toUtf8(const UText16& text) {
 
 UText16 lowercased(const UText16& text) {
   // The root locale: no per-language rules such as the Turkish dotless i.
-  return preflighted<UText16>("u_strToLower", [&](UChar* buffer, int32_t capacity, UErrorCode* status) {
+  return preflightedIcuCall<UText16>("u_strToLower", [&](UChar* buffer, int32_t capacity, UErrorCode* status) {
     return u_strToLower(buffer, capacity, text.data(), static_cast<int32_t>(text.size()), "", status);
   });
 }
@@ -71,11 +50,11 @@ struct RegexCloser {
 UText16 deletingMatches(const UText16& text, const char16_t* pattern) {
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<URegularExpression, RegexCloser> regex(uregex_open(pattern, -1, 0, nullptr, &status));
-  check(status, "uregex_open");
+  checkIcu(status, "uregex_open");
   uregex_setText(regex.get(), text.data(), static_cast<int32_t>(text.size()), &status);
-  check(status, "uregex_setText");
+  checkIcu(status, "uregex_setText");
   const UChar empty[1] = {0};
-  return preflighted<UText16>("uregex_replaceAll", [&](UChar* buffer, int32_t capacity, UErrorCode* callStatus) {
+  return preflightedIcuCall<UText16>("uregex_replaceAll", [&](UChar* buffer, int32_t capacity, UErrorCode* callStatus) {
     return uregex_replaceAll(regex.get(), empty, 0, buffer, capacity, callStatus);
   });
 }
@@ -83,8 +62,8 @@ UText16 deletingMatches(const UText16& text, const char16_t* pattern) {
 UText16 composed(const UText16& text) {
   UErrorCode status = U_ZERO_ERROR;
   const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
-  check(status, "unorm2_getNFCInstance");
-  return preflighted<UText16>("unorm2_normalize", [&](UChar* buffer, int32_t capacity, UErrorCode* callStatus) {
+  checkIcu(status, "unorm2_getNFCInstance");
+  return preflightedIcuCall<UText16>("unorm2_normalize", [&](UChar* buffer, int32_t capacity, UErrorCode* callStatus) {
     return unorm2_normalize(nfc, text.data(), static_cast<int32_t>(text.size()), buffer, capacity, callStatus);
   });
 }

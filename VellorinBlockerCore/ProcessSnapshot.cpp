@@ -20,6 +20,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "VellorinBlockerCore/IcuCalls.hpp"
 #include "VellorinBlockerCore/Limits.hpp"
 #include "VellorinBlockerCore/Models.hpp"
 #include "VellorinBlockerCore/ProcessEnvironment.hpp"
@@ -107,38 +108,19 @@ class ToolCharacterTypeScope {
   locale_t previous_ = nullptr;
 };
 
-// ICU fails here only when it runs out of memory: a fault of the process, not of the text.
-void checkIcu(UErrorCode status, const char* what) {
-  if (U_FAILURE(status) != 0) throw std::runtime_error(std::string(what) + ": " + u_errorName(status));
-}
-
-// An ICU call that writes into a buffer, made once to learn the length and once to write (with
-// room for the NUL that ICU adds when it can).
-template <typename Result, typename Call>
-Result writtenByIcu(const char* what, Call call) {
-  UErrorCode status = U_ZERO_ERROR;
-  const int32_t length = call(nullptr, 0, &status);
-  if (status != U_BUFFER_OVERFLOW_ERROR) checkIcu(status, what);
-  Result result(static_cast<size_t>(length) + 1, typename Result::value_type{});
-  status = U_ZERO_ERROR;
-  call(result.data(), length + 1, &status);
-  checkIcu(status, what);
-  result.resize(static_cast<size_t>(length));
-  return result;
-}
-
 // Well-formed UTF-8 in one normalization form.
 std::string normalized(const UNormalizer2* form, const std::string& text) {
   using Text16 = std::u16string;
-  const auto utf16 = writtenByIcu<Text16>("u_strFromUTF8WithSub", [&](UChar* out, int32_t size, UErrorCode* status) {
+  const auto utf16 = preflightedIcuCall<Text16>("u_strFromUTF8WithSub", [&](UChar* out, int32_t size,
+                                                                            UErrorCode* status) {
     int32_t written = 0;
     u_strFromUTF8WithSub(out, size, &written, text.data(), static_cast<int32_t>(text.size()), 0xFFFD, nullptr, status);
     return written;
   });
-  const auto inForm = writtenByIcu<Text16>("unorm2_normalize", [&](UChar* out, int32_t size, UErrorCode* status) {
+  const auto inForm = preflightedIcuCall<Text16>("unorm2_normalize", [&](UChar* out, int32_t size, UErrorCode* status) {
     return unorm2_normalize(form, utf16.data(), static_cast<int32_t>(utf16.size()), out, size, status);
   });
-  return writtenByIcu<std::string>("u_strToUTF8", [&](char* out, int32_t size, UErrorCode* status) {
+  return preflightedIcuCall<std::string>("u_strToUTF8", [&](char* out, int32_t size, UErrorCode* status) {
     int32_t written = 0;
     u_strToUTF8(out, size, &written, inForm.data(), static_cast<int32_t>(inForm.size()), status);
     return written;

@@ -20,7 +20,8 @@ struct RunningProcess {
   int32_t ppid = 0;
   std::string command;
 
-  RunningProcess(int32_t pid_, int32_t ppid_, std::string command_) : pid(pid_), ppid(ppid_), command(std::move(command_)) {}
+  RunningProcess(int32_t pid_, int32_t ppid_, std::string command_)
+      : pid(pid_), ppid(ppid_), command(std::move(command_)) {}
   RunningProcess(int32_t pid_, std::string command_) : pid(pid_), command(std::move(command_)) {}
   bool operator==(const RunningProcess&) const = default;
 };

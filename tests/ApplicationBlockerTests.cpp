@@ -5,15 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <langinfo.h>
-
 #include <algorithm>
-#include <clocale>
-#include <map>
 #include <system_error>
 #include <tuple>
 
-#include "VellorinBlockerCore/ProcessEnvironment.hpp"
 #include "support/TestSupport.hpp"
 
 namespace vellorin {
@@ -34,30 +29,40 @@ TEST(ProcessSnapshot, ParsesRightAlignedColumnsKeepsEveryByteAndSkipsOnlyBadLine
       "10 1 /Applications/Caf\xc3\xa9 \xE0\xA4\x95.app/Contents/MacOS/Caf\xc3\xa9 \xF4\x8F\xBF\xBF\r\n"
       "11 1 last-without-newline";
   const std::vector<RunningProcess> expected = {
-      {1, 0, "/sbin/launchd"}, {412, 1, "/Applications/Chat Beta.app/Contents/MacOS/Chat  --type=renderer"},
-      {77, 412, "cmd\twith tab"}, {2147483647, -2147483648, "/bin/edge-case"}, {9, 1, "/bin/bad-\xff-byte"},
-      {10, 1, "/Applications/Caf\xc3\xa9 \xE0\xA4\x95.app/Contents/MacOS/Caf\xc3\xa9 \xF4\x8F\xBF\xBF"},  // é, ka, U+10FFFF
+      {1, 0, "/sbin/launchd"},
+      {412, 1, "/Applications/Chat Beta.app/Contents/MacOS/Chat  --type=renderer"},
+      {77, 412, "cmd\twith tab"},
+      {2147483647, -2147483648, "/bin/edge-case"},
+      {9, 1, "/bin/bad-\xff-byte"},
+      {10, 1,
+       "/Applications/Caf\xc3\xa9 \xE0\xA4\x95.app/Contents/MacOS/Caf\xc3\xa9 \xF4\x8F\xBF\xBF"},  // é, ka, U+10FFFF
       {11, 1, "last-without-newline"}};
   EXPECT_EQ(parseProcessSnapshot(output), expected);
 }
 
 TEST(ApplicationMatching, PathRulesAndTheFirstListedTargetWins) {
   const std::vector<std::pair<std::string, bool>> cases = {
-      {"/Applications/Chat.app", true}, {"/Applications/Chat.app/Contents/MacOS/Chat --foreground", true},
+      {"/Applications/Chat.app", true},
+      {"/Applications/Chat.app/Contents/MacOS/Chat --foreground", true},
       {"/Applications/Chat.app/Contents/Helpers/Agent", true},
       {"/usr/bin/open -a /Applications/Chat.app/Contents/MacOS/Chat", true},
       {"/Backup/Applications/Chat.app.old/Contents/MacOS/Chat", false},
-      {"/usr/bin/open /Applications/Chat.app", false}, {"/Applications/Chat.app Beta", false},
+      {"/usr/bin/open /Applications/Chat.app", false},
+      {"/Applications/Chat.app Beta", false},
       {"/applications/chat.app/Contents/MacOS/Chat", false}};
   for (const auto& [command, matches] : cases) {  // a target without a path matches nothing
-    EXPECT_EQ(ApplicationBlocker::matchingProcessIDs({app("Empty", ""), app("Chat", "/Applications/Chat.app")}, {{100, 1, command}}, {}),
-              matches ? std::vector<int32_t>{100} : std::vector<int32_t>{}) << command;
+    EXPECT_EQ(ApplicationBlocker::matchingProcessIDs({app("Empty", ""), app("Chat", "/Applications/Chat.app")},
+                                                     {{100, 1, command}}, {}),
+              matches ? std::vector<int32_t>{100} : std::vector<int32_t>{})
+        << command;
   }
   // The command line begins with one target's path and holds another's before "/Contents/MacOS/".
   const HelperApp outer = app("Outer", "/A/Chat.app"), inner = app("Inner", "/A/x/A/Chat.app");
   const std::vector<RunningProcess> process = {{100, 1, "/A/x/A/Chat.app/Contents/MacOS/Chat"}};
-  EXPECT_EQ(ApplicationBlocker::matchingProcesses({outer, inner, outer}, process, {}), (std::vector<MatchedApplicationProcess>{{outer, process[0]}}));
-  EXPECT_EQ(ApplicationBlocker::matchingProcesses({inner, outer}, process, {}), (std::vector<MatchedApplicationProcess>{{inner, process[0]}}));
+  EXPECT_EQ(ApplicationBlocker::matchingProcesses({outer, inner, outer}, process, {}),
+            (std::vector<MatchedApplicationProcess>{{outer, process[0]}}));
+  EXPECT_EQ(ApplicationBlocker::matchingProcesses({inner, outer}, process, {}),
+            (std::vector<MatchedApplicationProcess>{{inner, process[0]}}));
 }
 
 // What macOS's ps prints of a text in a UTF-8 locale (Libc's vis.c with VIS_TAB | VIS_NL |
@@ -135,39 +140,27 @@ TEST(ApplicationMatching, TargetsMatchAsPrintedByTheProcessStatusToolAndWhatever
 #endif
 }
 
-// The process status tool calls setlocale(LC_ALL, ""), which fails as a whole, leaving every
-// category in "C", when one category names a locale the system lacks.
-TEST(ToolLocale, EveryCategoryNamesALocaleTheSystemHasAndTheCharacterTypeIsUtf8) {
-  const std::vector<std::map<std::string, std::string>> environments = {
-      {{"LANG", "xx_XX.UTF-8"}, {"LC_CTYPE", "C.UTF-8"}},  // the character type alone is fine
-      {{"LC_ALL", "C"}, {"LANG", "C.UTF-8"}},
-      {{"LC_ALL", "xx_XX.UTF-8"}}};
-  for (const auto& environment : environments) {
-    for (const char* name : {"LC_ALL", "LC_CTYPE", "LC_COLLATE", "LC_MESSAGES", "LC_TIME", "LANG"}) ::unsetenv(name);
-    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
-    ensureUtf8CharacterLocale();
-    EXPECT_NE(std::setlocale(LC_ALL, ""), nullptr) << ::testing::PrintToString(environment);
-    EXPECT_STREQ(::nl_langinfo(CODESET), "UTF-8");
-    EXPECT_STREQ(std::setlocale(LC_ALL, "C"), "C");
-  }
-}
-
 TEST(ApplicationMatching, ExemptionNeedsEveryEntryAndCoversDescendantsButStopsAtGapsAndCycles) {
   const std::string main = "/Applications/Browser.app/Contents/MacOS/Browser";
   const std::vector<RunningProcess> snapshot = {
       {10, 1, main + " --user-data-dir=/tmp/p --remote-debugging-port=0 mark"},  // the controlled browser
-      {11, 10, main + " Helper --type=gpu"}, {12, 11, main + " Helper --type=renderer"},
-      {20, 1, main}, {21, 20, main + " Helper"},               // the person's own browser
-      {30, 999, main + " Helper"},                             // parent not in the snapshot
-      {40, 41, main + " Helper"}, {41, 40, main + " Helper"},  // parent cycle
+      {11, 10, main + " Helper --type=gpu"},
+      {12, 11, main + " Helper --type=renderer"},
+      {20, 1, main},
+      {21, 20, main + " Helper"},   // the person's own browser
+      {30, 999, main + " Helper"},  // parent not in the snapshot
+      {40, 41, main + " Helper"},
+      {41, 40, main + " Helper"},  // parent cycle
       {50, 0, main + " Helper"}};
   const std::vector<int32_t> all = {10, 11, 12, 20, 21, 30, 40, 41, 50};
   const std::vector<std::pair<std::vector<std::string>, std::vector<int32_t>>> cases = {
       {{"mark", "", "--user-data-dir=/tmp/p", "--remote-debugging-port="}, {20, 21, 30, 40, 41, 50}},
       {{"--user-data-dir=/tmp/p", "--remote-debugging-port=", "other-mark"}, all},
-      {{"MARK"}, all}, {{"", ""}, all}};
+      {{"MARK"}, all},
+      {{"", ""}, all}};
   for (const auto& [entries, matched] : cases) {
-    const auto found = ApplicationBlocker::matchingProcessIDs({app("B", "/Applications/Browser.app")}, snapshot, {{entries}});
+    const auto found =
+        ApplicationBlocker::matchingProcessIDs({app("B", "/Applications/Browser.app")}, snapshot, {{entries}});
     EXPECT_EQ(found, matched) << ::testing::PrintToString(entries);
   }
 }
@@ -180,14 +173,27 @@ TEST(Termination, TermThenKillOnlyWhatStillMatchesNeverSelfRootOrLowIdentifiers)
   const int32_t self = ::getpid();
   const HelperApp chatCopy = app("chat", "/Users/me/Chat.app");
   auto stage = std::make_shared<size_t>(0);  // the snapshots taken so far
-  const RunningProcessesProvider snapshots = [stage, list = std::vector<std::vector<RunningProcess>>{
-      {{700, 1, gameMain}, {103, 101, chatMain + " Helper"}, {101, 1, chatMain}, {102, 101, chatMain + " Helper"},
-       {150, 1, "/Users/me/Chat.app/Contents/MacOS/Chat"}, {200, 1, gameMain + " --child"}, {self, 1, chatMain},
-       {1, 0, chatMain}, {160, 1, chatMain} /* runs as root */, {180, 1, gameMain} /* owner unknown: gone */},
-      {{101, 1, chatMain}, {102, 1, chatMain + " Helper --allow-me"},  // 101 ignored -TERM; 102 became exempt
-       {200, 1, gameMain + " --child"}, {800, 1, gameMain},              // 800 is new: not this call's business
-       {self, 1, chatMain}, {1, 0, chatMain}}}] { return list.at((*stage)++); };
-  const auto kill = [](const char* signal, int32_t pid) { return RecordedCall{.executable = "/bin/kill", .arguments = {signal, std::to_string(pid)}, .allowFailure = true}; };
+  const RunningProcessesProvider snapshots =
+      [stage, list = std::vector<std::vector<RunningProcess>>{
+                  {{700, 1, gameMain},
+                   {103, 101, chatMain + " Helper"},
+                   {101, 1, chatMain},
+                   {102, 101, chatMain + " Helper"},
+                   {150, 1, "/Users/me/Chat.app/Contents/MacOS/Chat"},
+                   {200, 1, gameMain + " --child"},
+                   {self, 1, chatMain},
+                   {1, 0, chatMain},
+                   {160, 1, chatMain} /* runs as root */,
+                   {180, 1, gameMain} /* owner unknown: gone */},
+                  {{101, 1, chatMain},
+                   {102, 1, chatMain + " Helper --allow-me"},  // 101 ignored -TERM; 102 became exempt
+                   {200, 1, gameMain + " --child"},
+                   {800, 1, gameMain},  // 800 is new: not this call's business
+                   {self, 1, chatMain},
+                   {1, 0, chatMain}}}] { return list.at((*stage)++); };
+  const auto kill = [](const char* signal, int32_t pid) {
+    return RecordedCall{.executable = "/bin/kill", .arguments = {signal, std::to_string(pid)}, .allowFailure = true};
+  };
   const std::vector<RecordedCall> expected = {kill("-TERM", 101), kill("-TERM", 102), kill("-TERM", 103),
                                               kill("-TERM", 150), kill("-TERM", 200), kill("-TERM", 700),
                                               kill("-KILL", 101)};  // 200 was taken by a root process
@@ -202,11 +208,13 @@ TEST(Termination, TermThenKillOnlyWhatStillMatchesNeverSelfRootOrLowIdentifiers)
     if (pid == 180) return std::nullopt;
     return pid == 160 || (pid == 200 && *stage > 1) ? 0 : 501;
   };
-  const auto events = ApplicationBlocker(testing::sandboxPaths("/nonexistent", testing::Sandbox::real), runner.runner(), snapshots, owner)
+  const auto events = ApplicationBlocker(testing::sandboxPaths("/nonexistent", testing::Sandbox::real), runner.runner(),
+                                         snapshots, owner)
                           .terminate({game, chat, chatCopy}, "session-1", {AllowedProcessMatcher{{"--allow-me"}}});
   EXPECT_EQ(runner.calls(), expected);
   ASSERT_EQ(events.size(), 3u);  // one per (bundle identifier, path), in order of the lowest process identifier
-  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(std::tie(events[i].path, events[i].sessionID), std::tie(paths[i], "session-1"));
+  for (size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(std::tie(events[i].path, events[i].sessionID), std::tie(paths[i], "session-1"));
   EXPECT_TRUE(events[0].id != events[1].id && events[1].id.size() == 36 && events[1].id[23] == '-');  // a UUID
 }
 

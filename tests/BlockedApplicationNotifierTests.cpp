@@ -86,11 +86,11 @@ TEST(NotificationCooldown, CountsOnlyFromANotificationThatStarted) {
   } notifier;
   NotificationCooldown cooldown(30.0);
   const HelperBlockedAppEvent chat{"e1", "s1", "com.example.chat", "Chat", "/Applications/Chat.app", {}};
-  const TimePoint start{};
-  cooldown.notify({chat, chat}, start, notifier);
+  cooldown.notify({chat, chat}, TimePoint{}, notifier);
   EXPECT_EQ(notifier.calls, 2) << "neither started, so neither set the cooldown";
   notifier.starts = true;
-  for (const int seconds : {1, 29, 32}) cooldown.notify({chat, chat}, start + std::chrono::seconds(seconds), notifier);
+  for (const int seconds : {1, 29, 32})
+    cooldown.notify({chat, chat}, TimePoint{} + std::chrono::seconds(seconds), notifier);
   EXPECT_EQ(notifier.calls, 4) << "at 1 s and at 32 s, once each";
 }
 

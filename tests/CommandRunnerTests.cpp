@@ -23,7 +23,6 @@ namespace vellorin {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::failureText;
 using testing::processHasEnded;
 using testing::TemporaryDirectory;
 using testing::waitFor;
@@ -104,7 +103,8 @@ TEST(CommandRunner, AFailedRunCarriesAShortenedOutputAndAFailedSnapshotNoListing
     return runProcess("/bin/sh", {"-c", "printf '  7  1 /Users/ann/secret --token=42\\nps: bad option\\n'; exit 1"},
                       options);
   };
-  EXPECT_EQ(failureText([&] { takeProcessSnapshot(listing); }), "/bin/ps exited with status 1: ps: bad option");
+  EXPECT_EQ(testing::failureText([&] { takeProcessSnapshot(listing); }),
+            "/bin/ps exited with status 1: ps: bad option");
 }
 
 // At most a fixed number of runs in the background; each is killed with its group at its limit and

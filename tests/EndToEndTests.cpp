@@ -126,9 +126,6 @@ TEST_F(HelperBinary, EndsAnApplicationWithANonAsciiNameHoweverTheDaemonWasStarte
   };
   const std::vector<std::tuple<std::string, Environment, std::vector<int>>> starts = {
       {"env -i", sandbox({}), {}},
-      {"launchd",
-       sandbox({{"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"}, {"XPC_SERVICE_NAME", "app.vellorin.helper"}}),
-       {}},
       {"LC_ALL=C", sandbox({{"LC_ALL", "C"}, {"LANG", "C.UTF-8"}}), {}},
       {"descriptors closed", sandbox({}), {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}},
   };
@@ -186,16 +183,16 @@ TEST_F(HelperBinary, NothingTheParentLeftChangesWhatTheHelperDoes) {
   writeTextFile(paths.statePath(), makeSession("S1", 3600, (temp / "X.app").string()).toJson().dump());
   auto environment = sandboxEnvironment(temp.path(), Sandbox::dryRun);
   environment["VELLORIN_COMMAND_DIR"] = (temp / "created/Shared/Commands").string();
-  const std::string output = (temp / "out").string();
   ChildProcess queue({"/bin/sh", "-c", "umask 0; exec \"$0\" process-commands", helperBinary()},
                      {.environment = environment});
   EXPECT_TRUE(queue.waitForExit(std::chrono::seconds(10)));
   // The shell cannot leave SIGCHLD ignored; perl can.
   ChildProcess helper({"/usr/bin/perl", "-e", "$SIG{CHLD} = 'IGNORE'; exec @ARGV", helperBinary(), "enforce"},
-                      {.environment = environment, .standardOutput = output});
+                      {.environment = environment, .standardOutput = (temp / "out").string()});
   const auto status = helper.waitForExit(std::chrono::seconds(10));
   EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-  EXPECT_EQ(decodeDocument<HelperStatus>(readTextFile(output).value_or("{}")).message, "Active session enforced.");
+  EXPECT_EQ(decodeDocument<HelperStatus>(readTextFile(temp / "out").value_or("{}")).message,
+            "Active session enforced.");
   EXPECT_EQ(fileMode(temp / "created"), 0755u) << "created under the helper's own mask";
 }
 

@@ -126,7 +126,6 @@ TEST(WatchPassBudget, SlowToolsKeepEachPassInsideItsDeadlineAndEveryProcessIsEnd
     return runProcess("/bin/sh", arguments, options);
   };
   const auto paths = sandboxPaths(temp.path(), Sandbox::real);
-  makeSandboxSystemDirectories(temp.path());
   writeTextFile(paths.statePath(), makeSession("S", 3600, bundle.string()).toJson().dump());
   const auto deadline = std::chrono::milliseconds(1000);
   BlockerService service(paths, realFileSystem(),
