@@ -30,6 +30,7 @@ std::vector<int32_t> processIDs(const std::vector<MatchedApplicationProcess>& ma
 
 TerminationCutShortError::TerminationCutShortError(std::vector<HelperBlockedAppEvent> events_,
                                                    std::exception_ptr failure_)
+    // NOLINTNEXTLINE(bugprone-throw-keyword-missing): the failure is kept, to be thrown again later
     : events(std::move(events_)), failure(std::move(failure_)), description_(failureDescription(failure)) {}
 
 bool AllowedProcessMatcher::matches(std::string_view command) const {

@@ -47,8 +47,10 @@ class TerminationCutShortError : public std::exception {
   TerminationCutShortError(std::vector<HelperBlockedAppEvent> events, std::exception_ptr failure);
   const char* what() const noexcept override { return description_.c_str(); }
 
+  // NOLINTBEGIN(cppcoreguidelines-non-private-member-variables-in-classes,misc-non-private-member-variables-in-classes)
   std::vector<HelperBlockedAppEvent> events;
   std::exception_ptr failure;
+  // NOLINTEND(cppcoreguidelines-non-private-member-variables-in-classes,misc-non-private-member-variables-in-classes)
 
  private:
   std::string description_;
@@ -97,10 +99,13 @@ class ApplicationBlocker {
                                                                      const std::string& sessionID,
                                                                      TimePoint occurredAt);
 
+  // The blocker's fields, as its callers and tests set them.
+  // NOLINTBEGIN(cppcoreguidelines-non-private-member-variables-in-classes,misc-non-private-member-variables-in-classes)
   HelperPaths paths;
   ProcessRunner processRunner;
   RunningProcessesProvider runningProcessesProvider;
   ProcessOwnerProvider processOwnerProvider;
+  // NOLINTEND(cppcoreguidelines-non-private-member-variables-in-classes,misc-non-private-member-variables-in-classes)
 
  private:
   // A process sent "-TERM": its command line then, and when.

@@ -32,6 +32,7 @@ class NotificationCooldown {
   // Forgets every announcement (a restore).
   void forget() { lastNotificationDatesByBundleIdentifier.clear(); }
 
+  // NOLINTNEXTLINE(cppcoreguidelines-non-private-member-variables-in-classes,misc-non-private-member-variables-in-classes)
   std::map<std::string, TimePoint> lastNotificationDatesByBundleIdentifier;
 
  private:

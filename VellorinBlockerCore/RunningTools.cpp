@@ -212,18 +212,18 @@ void RunningTools::noteStep(const char* step) { guardStep.store(step); }
 void RunningTools::unguardPass() { ::alarm(0); }
 
 void RunningTools::killAll() {
-  for (size_t place = 0; place < placeCount; ++place) {
-    const auto pid = static_cast<pid_t>(placePids[place]);
-    if (pid != 0) killChildAndGroup(pid);
+  for (const std::sig_atomic_t pid : placePids) {
+    if (pid != 0) killChildAndGroup(static_cast<pid_t>(pid));
   }
 }
 
 RunningTools::Foreground::Foreground(const std::string& executable, const std::vector<std::string>& arguments,
                                      int outputFd)
     : executable_(executable) {
+  // Both under one block of the handled signals: the place names the tool before any handler runs.
   const HandledSignalsBlocked blocked;
-  slot_ = takePlace(foreground, executable);
-  pid_ = startIn(slot_, executable, arguments, outputFd);
+  slot_ = takePlace(foreground, executable);               // NOLINT(cppcoreguidelines-prefer-member-initializer)
+  pid_ = startIn(slot_, executable, arguments, outputFd);  // NOLINT(cppcoreguidelines-prefer-member-initializer)
 }
 
 RunningTools::Foreground::~Foreground() {
